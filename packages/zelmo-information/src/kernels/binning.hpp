@@ -1,0 +1,27 @@
+// The scaled bin rule shared by the two- and three-variable measures, the
+// paired-sample binning and transfer entropy. It is deliberately not the
+// width rule of histogram_1d: ((v - lo) / range) * N and
+// (v - lo) / (range / N) round differently on bin edges.
+#pragma once
+
+#include "range.hpp"
+#include "support.hpp"
+
+namespace zelmo {
+
+// ((v - lo) / range) * N, truncated with saturation, clamped to n_bins - 1
+// (n_bins - 1 wraps for n_bins = 0, which leaves the index unclamped; the
+// product is then 0 or NaN, so the index is 0).
+inline std::uint64_t scaled_bin_index(double v, double lo, double range, std::uint64_t n_bins) {
+    const double t = ((v - lo) / range) * static_cast<double>(n_bins);
+    const std::uint64_t i = saturating_u64(t);
+    const std::uint64_t cap = n_bins - 1;
+    return i < cap ? i : cap;
+}
+
+// Writes the scaled bin index of every value of `values` to `out`, using the
+// range `r` (which may have been taken over more values than are binned).
+// A constant range puts every value in bin 0.
+void bin_scaled(Span values, SampleRange r, std::uint64_t n_bins, std::uint64_t* out);
+
+}  // namespace zelmo

@@ -1,0 +1,37 @@
+// The equal-width histogram of one sample over its own range (width rule).
+#pragma once
+
+#include <cmath>
+
+#include "support.hpp"
+
+namespace zelmo {
+
+// Counts of `data` in `n_bins` equal-width bins spanning its NaN-ignoring
+// range: width = range / N once, bin = floor((v - lo) / width) clamped to
+// n_bins - 1. A sample whose range is below 1e-12 gives a single count.
+// Every value, NaN and infinities included, is counted once, so the counts
+// add up to data.size(). Panics with "capacity overflow" for n_bins >= 2^60
+// and with an index-out-of-bounds message for n_bins = 0 (non-constant).
+Counts histogram_1d(Span data, std::uint64_t n_bins);
+
+inline std::uint64_t count_total(const Counts& counts) {
+    std::uint64_t total = 0;
+    for (std::uint64_t c : counts) total += c;
+    return total;
+}
+
+// -sum p ln p over the non-empty bins in bin order, p = c / total, one term
+// at a time with the product rounded before the subtraction.
+inline double entropy_nats(const Counts& counts, std::uint64_t total) {
+    const double t = static_cast<double>(total);
+    double h = 0.0;
+    for (std::uint64_t c : counts) {
+        if (c == 0) continue;
+        const double p = static_cast<double>(c) / t;
+        h = h - p * std::log(p);
+    }
+    return h;
+}
+
+}  // namespace zelmo

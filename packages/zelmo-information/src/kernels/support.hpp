@@ -1,0 +1,160 @@
+// Plain C++ building blocks shared by every kernel and measure: read-only
+// sample views, owned zero-initialised buffers, the invariant-failure
+// exception and the saturating float-to-index conversion. Nothing here knows
+// about Python.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <source_location>
+#include <string>
+#include <utility>
+
+namespace zelmo {
+
+// A read-only view of contiguous doubles (pointer and length).
+struct Span {
+    const double* data = nullptr;
+    std::size_t len = 0;
+
+    const double* begin() const { return data; }
+    const double* end() const { return data + len; }
+    std::size_t size() const { return len; }
+    bool empty() const { return len == 0; }
+    double operator[](std::size_t i) const { return data[i]; }
+    Span first(std::size_t n) const { return Span{data, n < len ? n : len}; }
+};
+
+// A read-only two-dimensional array of doubles addressed through byte
+// strides, which may be negative, zero or unaligned: element (i, j) is read
+// from data + i * row_stride + j * col_stride.
+struct StridedMatrix {
+    const char* data = nullptr;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    std::ptrdiff_t row_stride = 0;
+    std::ptrdiff_t col_stride = 0;
+
+    double at(std::size_t i, std::size_t j) const {
+        double v;
+        std::memcpy(&v,
+                    data + static_cast<std::ptrdiff_t>(i) * row_stride +
+                        static_cast<std::ptrdiff_t>(j) * col_stride,
+                    sizeof v);
+        return v;
+    }
+};
+
+// A broken internal invariant. The module turns it into PanicException after
+// writing the message and the location to standard error.
+struct Panic {
+    std::string message;
+    std::source_location where;
+};
+
+[[noreturn]] inline void panic(std::string message,
+                               std::source_location where = std::source_location::current()) {
+    throw Panic{std::move(message), where};
+}
+
+[[noreturn]] inline void panic_index(std::uint64_t len, std::uint64_t index,
+                                     std::source_location where = std::source_location::current()) {
+    panic("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+              std::to_string(index),
+          where);
+}
+
+[[noreturn]] inline void panic_capacity(std::source_location where = std::source_location::current()) {
+    panic("capacity overflow", where);
+}
+
+// Largest element count of a table of 8-byte cells whose byte size stays
+// within 2^63 - 8: n_bins of 2^60 or more overflows.
+inline constexpr std::uint64_t kMaxCells = (std::uint64_t{1} << 60) - 1;
+
+// Checks that `cells` 8-byte counters fit the address space.
+inline void check_capacity(std::uint64_t cells,
+                           std::source_location where = std::source_location::current()) {
+    if (cells > kMaxCells) panic_capacity(where);
+}
+
+// cells = rows * cols for a dense two-dimensional table of 8-byte counters,
+// with "capacity overflow" when the product or its byte size overflows.
+inline std::uint64_t square_cells(std::uint64_t n_bins,
+                                  std::source_location where = std::source_location::current()) {
+    if (n_bins >= (std::uint64_t{1} << 32)) panic_capacity(where);
+    const std::uint64_t cells = n_bins * n_bins;
+    check_capacity(cells, where);
+    return cells;
+}
+
+// An owned heap array of trivially copyable T. Zeroed buffers come from
+// calloc, so a large table costs only the pages that are written. An
+// allocation that cannot be satisfied throws std::bad_alloc (MemoryError).
+template <class T>
+class Buffer {
+public:
+    Buffer() = default;
+    static Buffer zeroed(std::size_t n) { return Buffer(n, true); }
+    static Buffer uninitialised(std::size_t n) { return Buffer(n, false); }
+
+    Buffer(Buffer&& other) noexcept
+        : ptr_(std::exchange(other.ptr_, nullptr)), len_(std::exchange(other.len_, 0)) {}
+    Buffer& operator=(Buffer&& other) noexcept {
+        if (this != &other) {
+            std::free(ptr_);
+            ptr_ = std::exchange(other.ptr_, nullptr);
+            len_ = std::exchange(other.len_, 0);
+        }
+        return *this;
+    }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() { std::free(ptr_); }
+
+    T* data() { return ptr_; }
+    const T* data() const { return ptr_; }
+    std::size_t size() const { return len_; }
+    T& operator[](std::size_t i) { return ptr_[i]; }
+    const T& operator[](std::size_t i) const { return ptr_[i]; }
+    T* begin() { return ptr_; }
+    T* end() { return ptr_ + len_; }
+    const T* begin() const { return ptr_; }
+    const T* end() const { return ptr_ + len_; }
+
+    // Keeps the first n elements (n <= size()).
+    void truncate(std::size_t n) { len_ = n; }
+
+private:
+    Buffer(std::size_t n, bool zero) : len_(n) {
+        if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+        const std::size_t cells = n == 0 ? 1 : n;
+        ptr_ = static_cast<T*>(zero ? std::calloc(cells, sizeof(T)) : std::malloc(cells * sizeof(T)));
+        if (ptr_ == nullptr) throw std::bad_alloc();
+    }
+
+    T* ptr_ = nullptr;
+    std::size_t len_ = 0;
+};
+
+using Counts = Buffer<std::uint64_t>;
+
+inline Span as_span(const Buffer<double>& b) { return Span{b.data(), b.size()}; }
+
+// Truncation toward zero into an unsigned 64-bit integer with saturation:
+// NaN, zero and negative values give 0, values of 2^64 or more give 2^64 - 1.
+inline std::uint64_t saturating_u64(double t) {
+    if (!(t > 0.0)) return 0;
+    if (t >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(t);
+}
+
+// A sample whose range is below this is treated as constant. An ordered
+// comparison: a NaN range is never below it.
+inline constexpr double kConstantRange = 1e-12;
+
+}  // namespace zelmo
