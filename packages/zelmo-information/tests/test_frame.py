@@ -47,7 +47,7 @@ def test_function_objects_carry_exact_text_signature_and_no_docstring(name):
         if default is REQUIRED:
             parts.append(param)
         else:
-            parts.append(f"{param}={'...' if default == -1 else default!r}")
+            parts.append(f"{param}=" + ("..." if default == -1 else repr(default)))
     assert f.__text_signature__ == "(" + ", ".join(parts) + ")"
     assert f.__doc__ is None
     assert f.__name__ == name

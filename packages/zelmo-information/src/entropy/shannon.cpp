@@ -1,18 +1,16 @@
 #include <cmath>
 #include <limits>
 
-#include "../kernels/histogram.hpp"
-#include "../kernels/prepare.hpp"
 #include "entropy.hpp"
+#include "finite_histogram.hpp"
 
 namespace zelmo {
 
 double shannon_entropy(Span data, std::int64_t n_bins, double base) {
-    const Buffer<double> sample = finite_only(data);
-    if (sample.size() < 2) return std::numeric_limits<double>::quiet_NaN();
-    const Counts counts = histogram_1d(as_span(sample), resolve_bin_count(n_bins, sample.size()));
+    const Counts counts = finite_histogram(data, n_bins);
     const std::uint64_t total = count_total(counts);
-    if (counts.size() == 0 || total == 0) return 0.0;
+    if (total == 0) return std::numeric_limits<double>::quiet_NaN();
+    // Natural logarithms summed in bin order, then one division by ln(base).
     return entropy_nats(counts, total) / std::log(base);
 }
 

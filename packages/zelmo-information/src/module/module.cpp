@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "../dependence/dependence.hpp"
+#include "../divergence/divergence.hpp"
 #include "../entropy/entropy.hpp"
 #include "errors.hpp"
 #include "frame.hpp"
@@ -15,7 +17,22 @@ namespace zelmo::py {
 
 namespace {
 
+constexpr Param kXY16[] = {array1d("x"), array1d("y"), uint64("n_bins", 16)};
+constexpr Param kXY10[] = {array1d("x"), array1d("y"), uint64("n_bins", 10)};
+constexpr Param kXYZ16[] = {array1d("x"), array1d("y"), array1d("z"), uint64("n_bins", 16)};
+constexpr Param kTransfer[] = {array1d("source"), array1d("target"), uint64("n_bins", 16), uint64("history", 1)};
+constexpr Param kBatch[] = {array2d("signals"), uint64("n_bins", 16), uint64("history", 1)};
 constexpr Param kShannon[] = {array1d("data"), int64("n_bins"), float64("base", 2.0)};
+constexpr Param kRenyi[] = {array1d("data"), float64("alpha", 2.0), int64("n_bins", -1), float64("base", 2.0)};
+constexpr Param kTsallis[] = {array1d("data"), float64("q", 2.0), int64("n_bins", -1)};
+constexpr Param kPQ10[] = {array1d("p"), array1d("q"), uint64("n_bins", 10)};
+constexpr Param kPQAuto[] = {array1d("p"), array1d("q"), int64("n_bins", -1)};
+constexpr Param kCrossEntropy[] = {array1d("p"), array1d("q"), int64("n_bins", -1), float64("base", 2.0)};
+
+Result batch(const Args& a) {
+    const StridedMatrix& m = a.matrix(0);
+    return Result(batch_transfer_entropy(m, a.u64(1), a.u64(2)), m.rows);
+}
 
 #define ZELMO_ROW(name, signature, params, body)                                                   \
     FunctionSpec {                                                                                 \
@@ -26,8 +43,33 @@ constexpr Param kShannon[] = {array1d("data"), int64("n_bins"), float64("base", 
 
 // Registration order, which is also the order of __all__.
 constexpr FunctionSpec kFunctions[] = {
+    ZELMO_ROW("mutual_information", "(x, y, n_bins=16)", kXY16,
+              mutual_information(a.span(0), a.span(1), a.u64(2))),
+    ZELMO_ROW("transfer_entropy", "(source, target, n_bins=16, history=1)", kTransfer,
+              transfer_entropy(a.span(0), a.span(1), a.u64(2), a.u64(3))),
+    FunctionSpec{"batch_transfer_entropy_py", "batch_transfer_entropy_py(signals, n_bins=16, history=1)\n--\n\n",
+                 kBatch, std::size(kBatch), batch},
+    ZELMO_ROW("cond_mutual_information", "(x, y, z, n_bins=16)", kXYZ16,
+              cond_mutual_information(a.span(0), a.span(1), a.span(2), a.u64(3))),
     ZELMO_ROW("shannon_entropy", "(data, n_bins, base=2.0)", kShannon,
               shannon_entropy(a.span(0), a.i64(1), a.f64(2))),
+    ZELMO_ROW("renyi_entropy", "(data, alpha=2.0, n_bins=..., base=2.0)", kRenyi,
+              renyi_entropy(a.span(0), a.f64(1), a.i64(2), a.f64(3))),
+    ZELMO_ROW("tsallis_entropy", "(data, q=2.0, n_bins=...)", kTsallis,
+              tsallis_entropy(a.span(0), a.f64(1), a.i64(2))),
+    ZELMO_ROW("conditional_entropy", "(x, y, n_bins=10)", kXY10,
+              conditional_entropy(a.span(0), a.span(1), a.u64(2))),
+    ZELMO_ROW("joint_entropy", "(x, y, n_bins=10)", kXY10, joint_entropy(a.span(0), a.span(1), a.u64(2))),
+    ZELMO_ROW("kl_divergence", "(p, q, n_bins=10)", kPQ10, kl_divergence(a.span(0), a.span(1), a.u64(2))),
+    ZELMO_ROW("js_divergence", "(p, q, n_bins=10)", kPQ10, js_divergence(a.span(0), a.span(1), a.u64(2))),
+    ZELMO_ROW("information_gain", "(x, y, n_bins=10)", kXY10,
+              information_gain(a.span(0), a.span(1), a.u64(2))),
+    ZELMO_ROW("cross_entropy", "(p, q, n_bins=..., base=2.0)", kCrossEntropy,
+              cross_entropy(a.span(0), a.span(1), a.i64(2), a.f64(3))),
+    ZELMO_ROW("hellinger_distance", "(p, q, n_bins=...)", kPQAuto,
+              hellinger_distance(a.span(0), a.span(1), a.i64(2))),
+    ZELMO_ROW("total_variation_distance", "(p, q, n_bins=...)", kPQAuto,
+              total_variation_distance(a.span(0), a.span(1), a.i64(2))),
 };
 
 #undef ZELMO_ROW

@@ -1,0 +1,81 @@
+#include <algorithm>
+
+#include "../kernels/binning.hpp"
+#include "../kernels/joint_entropy.hpp"
+#include "../kernels/key_counts.hpp"
+#include "../kernels/range.hpp"
+#include "dependence.hpp"
+
+namespace zelmo {
+
+namespace {
+
+Buffer<std::uint64_t> bins_of_first(Span s, std::size_t n, std::uint64_t n_bins) {
+    Buffer<std::uint64_t> bins = Buffer<std::uint64_t>::uninitialised(n);
+    bin_scaled(s.first(n), sample_range(s.first(n)), n_bins, bins.data());
+    return bins;
+}
+
+struct Entropies {
+    double xz, yz, xyz, z;
+};
+
+// Dense tables indexed by bin arithmetic; index order is ascending key order.
+Entropies dense_entropies(const std::uint64_t* bx, const std::uint64_t* by, const std::uint64_t* bz, std::size_t n,
+                          std::uint64_t radix) {
+    Counts xz = Counts::zeroed(radix * radix);
+    Counts yz = Counts::zeroed(radix * radix);
+    Counts xyz = Counts::zeroed(radix * radix * radix);
+    Counts z = Counts::zeroed(radix);
+    for (std::size_t t = 0; t < n; ++t) {
+        ++xz[bx[t] * radix + bz[t]];
+        ++yz[by[t] * radix + bz[t]];
+        ++xyz[(bx[t] * radix + by[t]) * radix + bz[t]];
+        ++z[bz[t]];
+    }
+    const double total = static_cast<double>(n);
+    return {entropy_bits(xz.data(), xz.size(), total), entropy_bits(yz.data(), yz.size(), total),
+            entropy_bits(xyz.data(), xyz.size(), total), entropy_bits(z.data(), z.size(), total)};
+}
+
+Entropies sorted_entropies(const std::uint64_t* bx, const std::uint64_t* by, const std::uint64_t* bz,
+                           std::size_t n) {
+    const double total = static_cast<double>(n);
+    Entropies h{};
+    {
+        std::vector<Key<2>> keys(n);
+        for (std::size_t t = 0; t < n; ++t) keys[t] = {bx[t], bz[t]};
+        h.xz = sorted_entropy_bits(keys, total);
+        for (std::size_t t = 0; t < n; ++t) keys[t] = {by[t], bz[t]};
+        h.yz = sorted_entropy_bits(keys, total);
+    }
+    {
+        std::vector<Key<3>> keys(n);
+        for (std::size_t t = 0; t < n; ++t) keys[t] = {bx[t], by[t], bz[t]};
+        h.xyz = sorted_entropy_bits(keys, total);
+    }
+    std::vector<Key<1>> keys(n);
+    for (std::size_t t = 0; t < n; ++t) keys[t] = {bz[t]};
+    h.z = sorted_entropy_bits(keys, total);
+    return h;
+}
+
+}  // namespace
+
+double cond_mutual_information(Span x, Span y, Span z, std::uint64_t n_bins) {
+    const std::size_t n = std::min({x.len, y.len, z.len});
+    if (n < 3) return 0.0;
+    const Buffer<std::uint64_t> bx = bins_of_first(x, n, n_bins);
+    const Buffer<std::uint64_t> by = bins_of_first(y, n, n_bins);
+    const Buffer<std::uint64_t> bz = bins_of_first(z, n, n_bins);
+
+    // Every bin index is below max(n_bins, 1).
+    const std::uint64_t radix = std::max<std::uint64_t>(n_bins, 1);
+    const std::uint64_t cells = bounded_power(radix, 3, std::uint64_t{1} << 40);
+    const Entropies h = dense_is_cheaper(cells, n) ? dense_entropies(bx.data(), by.data(), bz.data(), n, radix)
+                                                   : sorted_entropies(bx.data(), by.data(), bz.data(), n);
+    const double result = ((h.xz + h.yz) - h.xyz) - h.z;
+    return result > 0.0 ? result : 0.0;
+}
+
+}  // namespace zelmo

@@ -1,0 +1,38 @@
+// Dependence between variables, in bits: joint and conditional entropy,
+// information gain, mutual and conditional mutual information, and transfer
+// entropy for one pair of series or every ordered pair of rows.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "../kernels/support.hpp"
+
+namespace zelmo {
+
+// H(X, Y) over all of x and y (ranges over the whole arrays).
+double joint_entropy(Span x, Span y, std::uint64_t n_bins);
+
+// H(X, Y) - H(Y) over the first n = min(|x|, |y|) values; the marginal comes
+// from the equal-width histogram, the joint term from the scaled rule.
+double conditional_entropy(Span x, Span y, std::uint64_t n_bins);
+
+// H(X) - (H(X, Y) - H(Y)) over the first n values, binned as above.
+double information_gain(Span x, Span y, std::uint64_t n_bins);
+
+// I(X; Y) from the dense pair table of the first n values, clamped at 0.
+double mutual_information(Span x, Span y, std::uint64_t n_bins);
+
+// I(X; Y | Z) = H(X,Z) + H(Y,Z) - H(X,Y,Z) - H(Z) over the first n values,
+// clamped at 0.
+double cond_mutual_information(Span x, Span y, Span z, std::uint64_t n_bins);
+
+// T(source -> target).
+double transfer_entropy(Span source, Span target, std::uint64_t n_bins, std::uint64_t history);
+
+// The m x m matrix (row-major, source row first) of transfer entropies
+// between the rows of `signals`, zero on the diagonal.
+std::vector<double> batch_transfer_entropy(const StridedMatrix& signals, std::uint64_t n_bins,
+                                           std::uint64_t history);
+
+}  // namespace zelmo

@@ -1,0 +1,62 @@
+// The transfer-entropy kernel: how much the past of a source series tells
+// about the next value of a target series beyond the target's own past,
+// by plug-in counting of binned states, in bits.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "key_counts.hpp"
+#include "support.hpp"
+
+namespace zelmo {
+
+// T(source -> target) over the first n = min(|source|, |target|) steps, each
+// series binned by the scaled rule over its whole length. 0.0 when n < 3 or
+// n <= history; never negative, never NaN.
+double transfer_entropy_inner(Span source, Span target, std::uint64_t n_bins, std::uint64_t history);
+
+// The weights of the past digits: digit k (the bin at step t - 1 - k) weighs
+// n_bins^k, multiplied up with saturation at 2^64 - 1. Once the product stops
+// changing (n_bins of 0 or 1, or saturation) every later weight is the same,
+// so the weights are the leading powers plus one repeated tail weight.
+struct PastWeights {
+    std::uint64_t history = 0;
+    std::vector<std::uint64_t> lead;  // n_bins^k for k < lead.size() <= history
+    std::uint64_t tail = 0;           // the weight of every digit k >= lead.size()
+
+    PastWeights(std::uint64_t n_bins, std::uint64_t history);
+};
+
+// The past code of every step t in [history, n): sum over k < history of
+// bins[t - 1 - k] * weight_k, wrapping modulo 2^64; out[t - history].
+// Rolled forward in O(1) per step, which is exact in wrapping arithmetic.
+void past_codes(const std::uint64_t* bins, std::size_t n, const PastWeights& w, std::uint64_t* out);
+
+// Bins of one whole series by the scaled rule over its own range.
+Buffer<std::uint64_t> series_bins(Span s, std::uint64_t n_bins);
+
+// Counts the states of `count` steps and sums the estimate in ascending order
+// of (target_next, target_past, source_past). Dense tables when the state
+// space is small (kept between calls, for the batch), sorting otherwise.
+class TransferCounter {
+public:
+    TransferCounter(std::uint64_t n_bins, std::uint64_t history, std::size_t count);
+
+    double estimate(const std::uint64_t* next, const std::uint64_t* target_past, const std::uint64_t* source_past,
+                    std::size_t count);
+
+private:
+    double dense(const std::uint64_t* next, const std::uint64_t* target_past, const std::uint64_t* source_past,
+                 std::size_t count);
+    static double sorted(const std::uint64_t* next, const std::uint64_t* target_past,
+                         const std::uint64_t* source_past, std::size_t count);
+
+    std::uint64_t radix_ = 1;   // bins per series, at least 1
+    std::uint64_t states_ = 0;  // radix^history past codes; 0: no dense layout
+    bool use_dense_ = false;
+    bool dirty_ = false;
+    Counts full_, transition_, pair_, past_;
+};
+
+}  // namespace zelmo
