@@ -4,6 +4,7 @@
 #include "../kernels/joint_entropy.hpp"
 #include "../kernels/key_counts.hpp"
 #include "../kernels/range.hpp"
+#include "../kernels/vector_ops.hpp"
 #include "dependence.hpp"
 
 namespace zelmo {
@@ -20,18 +21,37 @@ struct Entropies {
     double xz, yz, xyz, z;
 };
 
-// Dense tables indexed by bin arithmetic; index order is ascending key order.
+// Dense tables indexed by bin arithmetic; index order is ascending key
+// order. Only the triples are counted: the pair and single counts are exact
+// integer sums of the triple counts.
 Entropies dense_entropies(const std::uint64_t* bx, const std::uint64_t* by, const std::uint64_t* bz, std::size_t n,
                           std::uint64_t radix) {
+    Counts xyz = Counts::zeroed(radix * radix * radix);
+    {
+        vec::Tally tally(xyz.data(), xyz.size());
+        std::uint32_t cell[vec::kBlock];
+        for (std::size_t i = 0; i < n; i += vec::kBlock) {
+            const std::size_t len = std::min(vec::kBlock, n - i);
+            for (std::size_t k = 0; k < len; ++k) {
+                const std::size_t t = i + k;
+                cell[k] = static_cast<std::uint32_t>((bx[t] * radix + by[t]) * radix + bz[t]);
+            }
+            tally.add(cell, len);
+        }
+        tally.finish();
+    }
     Counts xz = Counts::zeroed(radix * radix);
     Counts yz = Counts::zeroed(radix * radix);
-    Counts xyz = Counts::zeroed(radix * radix * radix);
     Counts z = Counts::zeroed(radix);
-    for (std::size_t t = 0; t < n; ++t) {
-        ++xz[bx[t] * radix + bz[t]];
-        ++yz[by[t] * radix + bz[t]];
-        ++xyz[(bx[t] * radix + by[t]) * radix + bz[t]];
-        ++z[bz[t]];
+    for (std::uint64_t a = 0, cell = 0; a < radix; ++a) {
+        for (std::uint64_t b = 0; b < radix; ++b) {
+            for (std::uint64_t c = 0; c < radix; ++c, ++cell) {
+                const std::uint64_t count = xyz[cell];
+                xz[a * radix + c] += count;
+                yz[b * radix + c] += count;
+                z[c] += count;
+            }
+        }
     }
     const double total = static_cast<double>(n);
     return {entropy_bits(xz.data(), xz.size(), total), entropy_bits(yz.data(), yz.size(), total),

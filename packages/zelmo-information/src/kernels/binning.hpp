@@ -24,4 +24,7 @@ inline std::uint64_t scaled_bin_index(double v, double lo, double range, std::ui
 // A constant range puts every value in bin 0.
 void bin_scaled(Span values, SampleRange r, std::uint64_t n_bins, std::uint64_t* out);
 
+// The same for bin counts up to 2^31, as 32-bit indices.
+void bin_scaled_narrow(Span values, SampleRange r, std::uint64_t n_bins, std::uint32_t* out);
+
 }  // namespace zelmo

@@ -1,28 +1,48 @@
 #include "histogram.hpp"
 
-#include "range.hpp"
+#include <algorithm>
+
+#include "prepare.hpp"
+#include "vector_ops.hpp"
 
 namespace zelmo {
 
 Counts histogram_1d(Span data, std::uint64_t n_bins) {
-    const SampleRange r = sample_range(data);
+    return histogram_of(data, sample_range(data), data.len, n_bins, false);
+}
+
+Counts histogram_of(Span data, SampleRange r, std::uint64_t count, std::uint64_t n_bins, bool finite_only) {
     if (r.constant()) {
         Counts one = Counts::zeroed(1);
-        one[0] = data.len;
+        one[0] = count;
         return one;
     }
     check_capacity(n_bins);
     Counts counts = Counts::zeroed(n_bins);
+    if (count == 0) return counts;
+    // With no bins the width is infinite and every quotient 0 or NaN, so the
+    // first value's bin is 0, beyond the empty table.
+    if (n_bins == 0) panic_index(0, 0);
     const double lo = r.lo;
     const double width = r.span() / static_cast<double>(n_bins);
+    if (n_bins <= vec::kMaxVectorBins) {
+        vec::Tally tally(counts.data(), n_bins);
+        std::uint32_t block[vec::kBlock];
+        for (std::size_t i = 0; i < data.len; i += vec::kBlock) {
+            const std::size_t len = std::min(vec::kBlock, data.len - i);
+            tally.add(block, vec::width_bins(data.data + i, len, lo, width, n_bins, finite_only, block));
+        }
+        tally.finish();
+        return counts;
+    }
     const std::uint64_t cap = n_bins - 1;
     for (std::size_t i = 0; i < data.len; ++i) {
+        const double v = data.data[i];
+        if (finite_only && !is_finite(v)) continue;
         // Non-negative quotients truncate to their floor; NaN and negative
         // quotients give bin 0.
-        const std::uint64_t q = saturating_u64((data.data[i] - lo) / width);
-        const std::uint64_t bin = q < cap ? q : cap;
-        if (bin >= n_bins) panic_index(n_bins, bin);
-        ++counts[bin];
+        const std::uint64_t q = saturating_u64((v - lo) / width);
+        ++counts[q < cap ? q : cap];
     }
     return counts;
 }

@@ -3,6 +3,7 @@
 
 #include <cmath>
 
+#include "range.hpp"
 #include "support.hpp"
 
 namespace zelmo {
@@ -14,6 +15,11 @@ namespace zelmo {
 // add up to data.size(). Panics with "capacity overflow" for n_bins >= 2^60
 // and with an index-out-of-bounds message for n_bins = 0 (non-constant).
 Counts histogram_1d(Span data, std::uint64_t n_bins);
+
+// The same histogram of the `count` values of `data` that are counted (all
+// of them, or only the finite ones with `finite_only`), whose range `r` is
+// already known.
+Counts histogram_of(Span data, SampleRange r, std::uint64_t count, std::uint64_t n_bins, bool finite_only);
 
 inline std::uint64_t count_total(const Counts& counts) {
     std::uint64_t total = 0;

@@ -6,13 +6,32 @@
 
 #include "binning.hpp"
 #include "range.hpp"
+#include "vector_ops.hpp"
 
 namespace zelmo {
 
 Counts pair_table(Span x, SampleRange rx, Span y, SampleRange ry, std::size_t n, std::uint64_t n_bins) {
     const std::uint64_t cells = square_cells(n_bins);
     Counts table = Counts::zeroed(cells);
-    // Binning and counting in one pass: no index vectors are kept.
+    if (n == 0) return table;
+    // With no bins every index is 0, and cell 0 is beyond the empty table.
+    if (n_bins == 0) panic_index(0, 0);
+    // Binning and counting block by block: no index vectors are kept.
+    if (n_bins < (std::uint64_t{1} << 16)) {
+        const auto width = static_cast<std::uint32_t>(n_bins);
+        vec::Tally tally(table.data(), cells);
+        std::uint32_t bx[vec::kBlock];
+        std::uint32_t by[vec::kBlock];
+        for (std::size_t i = 0; i < n; i += vec::kBlock) {
+            const std::size_t len = std::min(vec::kBlock, n - i);
+            bin_scaled_narrow(Span{x.data + i, len}, rx, n_bins, bx);
+            bin_scaled_narrow(Span{y.data + i, len}, ry, n_bins, by);
+            for (std::size_t k = 0; k < len; ++k) bx[k] = bx[k] * width + by[k];
+            tally.add(bx, len);
+        }
+        tally.finish();
+        return table;
+    }
     const bool x_constant = rx.constant();
     const bool y_constant = ry.constant();
     const double x_range = rx.span();

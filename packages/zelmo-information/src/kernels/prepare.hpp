@@ -1,22 +1,15 @@
-// Sample preparations and the automatic bin count shared by the one-sample
-// entropies and the two-sample comparisons.
+// The finite-value test and the automatic bin count shared by the
+// one-sample entropies and the two-sample comparisons.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
-
-#include "support.hpp"
+#include <limits>
 
 namespace zelmo {
 
+// Neither NaN nor infinite (-0.0 and subnormals are finite).
 inline bool is_finite(double v) { return std::fabs(v) <= std::numeric_limits<double>::max(); }
-
-// A new sequence holding, in order, the values of `s` that are neither NaN
-// nor infinite (-0.0 and subnormals stay).
-Buffer<double> finite_only(Span s);
-
-// A new sequence holding every value of `s`.
-Buffer<double> whole_sample(Span s);
 
 // max(10, floor(sqrt(m))), computed in doubles as sqrt, maxNum with 10.0,
 // then truncation toward zero.

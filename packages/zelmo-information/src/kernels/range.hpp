@@ -21,4 +21,14 @@ SampleRange sample_range(Span s);
 // The same fold continued over a second sequence, as if `a` and `b` were one.
 SampleRange sample_range(Span a, Span b);
 
+// The range of the finite values of a followed by b (NaN and infinities
+// skipped), and how many values of each are finite. Equal to the range of
+// the finite-only copies of the samples, without making them.
+struct FiniteSummary {
+    SampleRange range;
+    std::size_t count_a;
+    std::size_t count_b;
+};
+FiniteSummary finite_summary(Span a, Span b = Span{});
+
 }  // namespace zelmo

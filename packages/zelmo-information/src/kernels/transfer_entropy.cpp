@@ -82,6 +82,7 @@ TransferCounter::TransferCounter(std::uint64_t n_bins, std::uint64_t history, st
         transition_ = Counts::zeroed(radix_ * states_);
         pair_ = Counts::zeroed(squared);
         past_ = Counts::zeroed(states_);
+        tally_.emplace(full_.data(), cells);
     }
 }
 
@@ -93,18 +94,31 @@ double TransferCounter::estimate(const std::uint64_t* next, const std::uint64_t*
 double TransferCounter::dense(const std::uint64_t* next, const std::uint64_t* target_past,
                               const std::uint64_t* source_past, std::size_t count) {
     const std::uint64_t states = states_;
-    if (dirty_) {
-        for (Counts* table : {&full_, &transition_, &pair_, &past_}) {
-            std::memset(table->data(), 0, table->size() * sizeof(std::uint64_t));
+    // Only the full states are counted; the other three tables are exact
+    // integer sums of them.
+    std::memset(full_.data(), 0, full_.size() * sizeof(std::uint64_t));
+    std::uint32_t index[vec::kBlock];
+    for (std::size_t i = 0; i < count; i += vec::kBlock) {
+        const std::size_t len = std::min(vec::kBlock, count - i);
+        for (std::size_t k = 0; k < len; ++k) {
+            index[k] = static_cast<std::uint32_t>((next[i + k] * states + target_past[i + k]) * states +
+                                                 source_past[i + k]);
         }
+        tally_->add(index, len);
     }
-    dirty_ = true;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint64_t a = next[i], b = target_past[i], s = source_past[i];
-        ++full_[(a * states + b) * states + s];
-        ++transition_[a * states + b];
-        ++pair_[b * states + s];
-        ++past_[b];
+    tally_->finish();
+    std::memset(pair_.data(), 0, pair_.size() * sizeof(std::uint64_t));
+    std::memset(past_.data(), 0, past_.size() * sizeof(std::uint64_t));
+    for (std::uint64_t a = 0, at = 0; a < radix_; ++a) {
+        for (std::uint64_t b = 0; b < states; ++b) {
+            std::uint64_t transition = 0;
+            for (std::uint64_t s = 0; s < states; ++s, ++at) {
+                transition += full_[at];
+                pair_[b * states + s] += full_[at];
+            }
+            transition_[a * states + b] = transition;
+            past_[b] += transition;
+        }
     }
     // Cell order is ascending (a, b, s) order.
     const double total = static_cast<double>(count);

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "key_counts.hpp"
+#include "vector_ops.hpp"
 #include "support.hpp"
 
 namespace zelmo {
@@ -55,8 +57,8 @@ private:
     std::uint64_t radix_ = 1;   // bins per series, at least 1
     std::uint64_t states_ = 0;  // radix^history past codes; 0: no dense layout
     bool use_dense_ = false;
-    bool dirty_ = false;
     Counts full_, transition_, pair_, past_;
+    std::optional<vec::Tally> tally_;
 };
 
 }  // namespace zelmo

@@ -1,0 +1,244 @@
+#include "vector_ops.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#if defined(__x86_64__) || defined(_M_X64)
+#include <immintrin.h>
+#define ZELMO_X86 1
+#endif
+
+namespace zelmo::vec {
+
+namespace {
+
+constexpr double kMaxFinite = std::numeric_limits<double>::max();
+
+// ---- portable bodies --------------------------------------------------------
+
+void fold_range_scalar(const double* p, std::size_t n, SampleRange& r) {
+    for (std::size_t i = 0; i < n; ++i) {
+        r.lo = std::fmin(r.lo, p[i]);
+        r.hi = std::fmax(r.hi, p[i]);
+    }
+}
+
+std::size_t fold_finite_range_scalar(const double* p, std::size_t n, SampleRange& r) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = p[i];
+        if (!(std::fabs(v) <= kMaxFinite)) continue;
+        r.lo = std::fmin(r.lo, v);
+        r.hi = std::fmax(r.hi, v);
+        ++count;
+    }
+    return count;
+}
+
+inline std::uint32_t clamp_index(double t, std::uint64_t n_bins) {
+    const std::uint64_t i = saturating_u64(t);
+    return static_cast<std::uint32_t>(i < n_bins - 1 ? i : n_bins - 1);
+}
+
+std::size_t scaled_bins_scalar(const double* p, std::size_t n, double lo, double range, std::uint64_t n_bins,
+                               bool finite_only, std::uint32_t* out) {
+    const double scale = static_cast<double>(n_bins);
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = p[i];
+        if (finite_only && !(std::fabs(v) <= kMaxFinite)) continue;
+        out[k++] = clamp_index(((v - lo) / range) * scale, n_bins);
+    }
+    return k;
+}
+
+std::size_t width_bins_scalar(const double* p, std::size_t n, double lo, double width, std::uint64_t n_bins,
+                              bool finite_only, std::uint32_t* out) {
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = p[i];
+        if (finite_only && !(std::fabs(v) <= kMaxFinite)) continue;
+        out[k++] = clamp_index((v - lo) / width, n_bins);
+    }
+    return k;
+}
+
+// ---- AVX2 bodies ------------------------------------------------------------
+#if defined(ZELMO_X86)
+
+#define ZELMO_AVX2 __attribute__((target("avx2")))
+
+ZELMO_AVX2 void reduce(__m256d lo, __m256d hi, SampleRange& r) {
+    alignas(32) double l[4], h[4];
+    _mm256_store_pd(l, lo);
+    _mm256_store_pd(h, hi);
+    for (int k = 0; k < 4; ++k) {
+        r.lo = std::fmin(r.lo, l[k]);
+        r.hi = std::fmax(r.hi, h[k]);
+    }
+}
+
+// vminpd/vmaxpd return their second operand when either is NaN: with the
+// accumulator second, a NaN element leaves it unchanged, as fmin/fmax do.
+ZELMO_AVX2 void fold_range_avx2(const double* p, std::size_t n, SampleRange& r) {
+    std::size_t i = 0;
+    __m256d lo0 = _mm256_set1_pd(r.lo), lo1 = lo0, hi0 = _mm256_set1_pd(r.hi), hi1 = hi0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256d a = _mm256_loadu_pd(p + i);
+        const __m256d b = _mm256_loadu_pd(p + i + 4);
+        lo0 = _mm256_min_pd(a, lo0);
+        lo1 = _mm256_min_pd(b, lo1);
+        hi0 = _mm256_max_pd(a, hi0);
+        hi1 = _mm256_max_pd(b, hi1);
+    }
+    reduce(_mm256_min_pd(lo0, lo1), _mm256_max_pd(hi0, hi1), r);
+    fold_range_scalar(p + i, n - i, r);
+}
+
+ZELMO_AVX2 std::size_t fold_finite_range_avx2(const double* p, std::size_t n, SampleRange& r) {
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m256d max_finite = _mm256_set1_pd(kMaxFinite);
+    const __m256d pos_inf = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+    const __m256d neg_inf = _mm256_set1_pd(-std::numeric_limits<double>::infinity());
+    __m256d lo = _mm256_set1_pd(r.lo), hi = _mm256_set1_pd(r.hi);
+    std::size_t count = 0;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const __m256d v = _mm256_loadu_pd(p + i);
+        const __m256d finite = _mm256_cmp_pd(_mm256_andnot_pd(sign, v), max_finite, _CMP_LE_OQ);
+        lo = _mm256_min_pd(_mm256_blendv_pd(pos_inf, v, finite), lo);
+        hi = _mm256_max_pd(_mm256_blendv_pd(neg_inf, v, finite), hi);
+        count += static_cast<std::size_t>(__builtin_popcount(_mm256_movemask_pd(finite)));
+    }
+    reduce(lo, hi, r);
+    return count + fold_finite_range_scalar(p + i, n - i, r);
+}
+
+// min(max(t, 0), n_bins - 1) converted by truncation: max(t, 0) turns NaN
+// and negative t into 0, and n_bins - 1 < 2^31 is exact, so this equals the
+// saturating conversion followed by the clamp.
+ZELMO_AVX2 inline __m128i clamp_indices(__m256d t, __m256d top) {
+    return _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(t, _mm256_setzero_pd()), top));
+}
+
+// Stores the lanes of `bins` whose element is kept (all four when not
+// filtering) at out + k; returns the new k.
+ZELMO_AVX2 inline std::size_t store_kept(__m256d v, __m128i bins, bool finite_only, std::uint32_t* out,
+                                         std::size_t k) {
+    int keep = 0xF;
+    if (finite_only) {
+        const __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), v);
+        keep = _mm256_movemask_pd(_mm256_cmp_pd(magnitude, _mm256_set1_pd(kMaxFinite), _CMP_LE_OQ));
+    }
+    if (keep == 0xF) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), bins);
+        return k + 4;
+    }
+    alignas(16) std::uint32_t lane[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lane), bins);
+    for (int j = 0; j < 4; ++j) {
+        if (keep & (1 << j)) out[k++] = lane[j];
+    }
+    return k;
+}
+
+ZELMO_AVX2 std::size_t scaled_bins_avx2(const double* p, std::size_t n, double lo, double range,
+                                        std::uint64_t n_bins, bool finite_only, std::uint32_t* out) {
+    const __m256d vlo = _mm256_set1_pd(lo), vrange = _mm256_set1_pd(range);
+    const __m256d scale = _mm256_set1_pd(static_cast<double>(n_bins));
+    const __m256d top = _mm256_set1_pd(static_cast<double>(n_bins - 1));
+    std::size_t k = 0;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const __m256d v = _mm256_loadu_pd(p + i);
+        const __m256d t = _mm256_mul_pd(_mm256_div_pd(_mm256_sub_pd(v, vlo), vrange), scale);
+        k = store_kept(v, clamp_indices(t, top), finite_only, out, k);
+    }
+    return k + scaled_bins_scalar(p + i, n - i, lo, range, n_bins, finite_only, out + k);
+}
+
+ZELMO_AVX2 std::size_t width_bins_avx2(const double* p, std::size_t n, double lo, double width,
+                                       std::uint64_t n_bins, bool finite_only, std::uint32_t* out) {
+    const __m256d vlo = _mm256_set1_pd(lo), vwidth = _mm256_set1_pd(width);
+    const __m256d top = _mm256_set1_pd(static_cast<double>(n_bins - 1));
+    std::size_t k = 0;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const __m256d v = _mm256_loadu_pd(p + i);
+        k = store_kept(v, clamp_indices(_mm256_div_pd(_mm256_sub_pd(v, vlo), vwidth), top), finite_only, out, k);
+    }
+    return k + width_bins_scalar(p + i, n - i, lo, width, n_bins, finite_only, out + k);
+}
+
+const bool kHasAvx2 = __builtin_cpu_supports("avx2");
+
+#else
+constexpr bool kHasAvx2 = false;
+#endif
+
+}  // namespace
+
+void fold_range(const double* p, std::size_t n, SampleRange& r) {
+#if defined(ZELMO_X86)
+    if (kHasAvx2) return fold_range_avx2(p, n, r);
+#endif
+    fold_range_scalar(p, n, r);
+}
+
+std::size_t fold_finite_range(const double* p, std::size_t n, SampleRange& r) {
+#if defined(ZELMO_X86)
+    if (kHasAvx2) return fold_finite_range_avx2(p, n, r);
+#endif
+    return fold_finite_range_scalar(p, n, r);
+}
+
+std::size_t scaled_bins(const double* p, std::size_t n, double lo, double range, std::uint64_t n_bins,
+                        bool finite_only, std::uint32_t* out) {
+#if defined(ZELMO_X86)
+    if (kHasAvx2) return scaled_bins_avx2(p, n, lo, range, n_bins, finite_only, out);
+#endif
+    return scaled_bins_scalar(p, n, lo, range, n_bins, finite_only, out);
+}
+
+std::size_t width_bins(const double* p, std::size_t n, double lo, double width, std::uint64_t n_bins,
+                       bool finite_only, std::uint32_t* out) {
+#if defined(ZELMO_X86)
+    if (kHasAvx2) return width_bins_avx2(p, n, lo, width, n_bins, finite_only, out);
+#endif
+    return width_bins_scalar(p, n, lo, width, n_bins, finite_only, out);
+}
+
+Tally::Tally(std::uint64_t* table, std::uint64_t cells) : table_(table), cells_(cells) {
+    constexpr std::uint64_t kLaneCells = 8192;  // four copies stay within 256 KiB
+    if (cells <= kLaneCells) lanes_ = Buffer<std::uint64_t>::zeroed(kLanes * cells);
+}
+
+void Tally::add(const std::uint32_t* index, std::size_t n) {
+    if (lanes_.size() == 0) {
+        for (std::size_t i = 0; i < n; ++i) ++table_[index[i]];
+        return;
+    }
+    std::uint64_t* l0 = lanes_.data();
+    std::uint64_t* l1 = l0 + cells_;
+    std::uint64_t* l2 = l1 + cells_;
+    std::uint64_t* l3 = l2 + cells_;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        ++l0[index[i]];
+        ++l1[index[i + 1]];
+        ++l2[index[i + 2]];
+        ++l3[index[i + 3]];
+    }
+    for (; i < n; ++i) ++l0[index[i]];
+}
+
+void Tally::finish() {
+    if (lanes_.size() == 0) return;
+    for (std::uint64_t c = 0; c < cells_; ++c) {
+        table_[c] += lanes_[c] + lanes_[cells_ + c] + lanes_[2 * cells_ + c] + lanes_[3 * cells_ + c];
+    }
+    std::memset(lanes_.data(), 0, lanes_.size() * sizeof(std::uint64_t));
+}
+
+}  // namespace zelmo::vec

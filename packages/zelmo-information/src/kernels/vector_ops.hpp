@@ -1,0 +1,60 @@
+// The per-element passes every measure is built from (range scans and the
+// two bin rules), written once with a portable scalar body and, on x86-64
+// processors that have it, an AVX2 body chosen at run time. Both bodies do
+// the same IEEE operations on every element in the same order, so they give
+// identical results; only independent per-element work is vectorised.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "range.hpp"
+#include "support.hpp"
+
+namespace zelmo::vec {
+
+// Continues the NaN-ignoring fold of lo and hi over p[0 .. n).
+void fold_range(const double* p, std::size_t n, SampleRange& r);
+
+// lo and hi over the finite values of p[0 .. n) (NaN and infinities
+// skipped), continuing `r`; returns the number of finite values.
+std::size_t fold_finite_range(const double* p, std::size_t n, SampleRange& r);
+
+// The largest bin count whose indices the vector bodies produce (they clamp
+// in doubles and convert to 32-bit integers).
+inline constexpr std::uint64_t kMaxVectorBins = std::uint64_t{1} << 31;
+
+// Scaled rule: min(trunc_sat(((p[i] - lo) / range) * N), n_bins - 1) for
+// 1 <= n_bins <= kMaxVectorBins. With `finite_only`, non-finite values are
+// skipped and the bins of the others are written compactly. Returns the
+// number of bins written.
+std::size_t scaled_bins(const double* p, std::size_t n, double lo, double range, std::uint64_t n_bins,
+                        bool finite_only, std::uint32_t* out);
+
+// Width rule: min(floor_sat((p[i] - lo) / width), n_bins - 1) for
+// 1 <= n_bins <= kMaxVectorBins. With `finite_only`, non-finite values are
+// skipped and the bins of the others are written compactly. Returns the
+// number of bins written.
+std::size_t width_bins(const double* p, std::size_t n, double lo, double width, std::uint64_t n_bins,
+                       bool finite_only, std::uint32_t* out);
+
+// Adds one count per index (each below `cells`) to `table`. Small tables are
+// counted through several interleaved copies, so that runs of equal indices
+// do not wait on each other's stores; finish() adds the copies up.
+class Tally {
+public:
+    Tally(std::uint64_t* table, std::uint64_t cells);
+    void add(const std::uint32_t* index, std::size_t n);
+    void finish();
+
+private:
+    static constexpr std::size_t kLanes = 4;
+    std::uint64_t* table_;
+    std::uint64_t cells_;
+    Buffer<std::uint64_t> lanes_;  // kLanes copies of the table, or empty
+};
+
+// Elements per block when a pass bins into a small buffer and counts it.
+inline constexpr std::size_t kBlock = 2048;
+
+}  // namespace zelmo::vec
