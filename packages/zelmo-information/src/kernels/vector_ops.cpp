@@ -101,18 +101,28 @@ ZELMO_AVX2 std::size_t fold_finite_range_avx2(const double* p, std::size_t n, Sa
     const __m256d max_finite = _mm256_set1_pd(kMaxFinite);
     const __m256d pos_inf = _mm256_set1_pd(std::numeric_limits<double>::infinity());
     const __m256d neg_inf = _mm256_set1_pd(-std::numeric_limits<double>::infinity());
-    __m256d lo = _mm256_set1_pd(r.lo), hi = _mm256_set1_pd(r.hi);
-    std::size_t count = 0;
+    __m256d lo0 = _mm256_set1_pd(r.lo), lo1 = lo0, hi0 = _mm256_set1_pd(r.hi), hi1 = hi0;
+    // A finite lane's mask is all ones, -1 as an integer: subtracting the
+    // masks counts the finite values per lane.
+    __m256i count = _mm256_setzero_si256();
     std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const __m256d v = _mm256_loadu_pd(p + i);
-        const __m256d finite = _mm256_cmp_pd(_mm256_andnot_pd(sign, v), max_finite, _CMP_LE_OQ);
-        lo = _mm256_min_pd(_mm256_blendv_pd(pos_inf, v, finite), lo);
-        hi = _mm256_max_pd(_mm256_blendv_pd(neg_inf, v, finite), hi);
-        count += static_cast<std::size_t>(__builtin_popcount(_mm256_movemask_pd(finite)));
+    for (; i + 8 <= n; i += 8) {
+        const __m256d a = _mm256_loadu_pd(p + i);
+        const __m256d b = _mm256_loadu_pd(p + i + 4);
+        const __m256d fa = _mm256_cmp_pd(_mm256_andnot_pd(sign, a), max_finite, _CMP_LE_OQ);
+        const __m256d fb = _mm256_cmp_pd(_mm256_andnot_pd(sign, b), max_finite, _CMP_LE_OQ);
+        lo0 = _mm256_min_pd(_mm256_blendv_pd(pos_inf, a, fa), lo0);
+        lo1 = _mm256_min_pd(_mm256_blendv_pd(pos_inf, b, fb), lo1);
+        hi0 = _mm256_max_pd(_mm256_blendv_pd(neg_inf, a, fa), hi0);
+        hi1 = _mm256_max_pd(_mm256_blendv_pd(neg_inf, b, fb), hi1);
+        count = _mm256_sub_epi64(count, _mm256_castpd_si256(fa));
+        count = _mm256_sub_epi64(count, _mm256_castpd_si256(fb));
     }
-    reduce(lo, hi, r);
-    return count + fold_finite_range_scalar(p + i, n - i, r);
+    reduce(_mm256_min_pd(lo0, lo1), _mm256_max_pd(hi0, hi1), r);
+    alignas(32) std::uint64_t lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), count);
+    const std::size_t counted = static_cast<std::size_t>(lanes[0] + lanes[1] + lanes[2] + lanes[3]);
+    return counted + fold_finite_range_scalar(p + i, n - i, r);
 }
 
 // min(max(t, 0), n_bins - 1) converted by truncation: max(t, 0) turns NaN
@@ -143,16 +153,36 @@ ZELMO_AVX2 inline std::size_t store_kept(__m256d v, __m128i bins, bool finite_on
     return k;
 }
 
+// The quotients of both bin rules without a division per element. The
+// product t' = d * f, with f the rounded factor 1 / width or N / range, is
+// within a relative 2^-50 of the exactly rounded quotient t; so when t' lies
+// farther than t' * 2^-44 from every integer that bounds a bin (0 bounds
+// none: both sides give bin 0 below 1), t and t' truncate to the same bin.
+// Any other lane (on or near an edge, or NaN) takes the exact division.
+ZELMO_AVX2 inline bool same_bins(__m256d fast) {
+    const __m256d k = _mm256_round_pd(fast, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    const __m256d tolerance = _mm256_mul_pd(fast, _mm256_set1_pd(0x1p-44));
+    const __m256d below = _mm256_sub_pd(fast, k);
+    const __m256d above = _mm256_sub_pd(_mm256_add_pd(k, _mm256_set1_pd(1.0)), fast);
+    const __m256d clear_above = _mm256_cmp_pd(above, tolerance, _CMP_GT_OQ);
+    const __m256d clear_below = _mm256_or_pd(_mm256_cmp_pd(below, tolerance, _CMP_GT_OQ),
+                                             _mm256_cmp_pd(k, _mm256_setzero_pd(), _CMP_EQ_OQ));
+    return _mm256_movemask_pd(_mm256_and_pd(clear_above, clear_below)) == 0xF;
+}
+
 ZELMO_AVX2 std::size_t scaled_bins_avx2(const double* p, std::size_t n, double lo, double range,
                                         std::uint64_t n_bins, bool finite_only, std::uint32_t* out) {
     const __m256d vlo = _mm256_set1_pd(lo), vrange = _mm256_set1_pd(range);
     const __m256d scale = _mm256_set1_pd(static_cast<double>(n_bins));
+    const __m256d factor = _mm256_set1_pd(static_cast<double>(n_bins) / range);
     const __m256d top = _mm256_set1_pd(static_cast<double>(n_bins - 1));
     std::size_t k = 0;
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
         const __m256d v = _mm256_loadu_pd(p + i);
-        const __m256d t = _mm256_mul_pd(_mm256_div_pd(_mm256_sub_pd(v, vlo), vrange), scale);
+        const __m256d d = _mm256_sub_pd(v, vlo);
+        __m256d t = _mm256_mul_pd(d, factor);
+        if (!same_bins(t)) t = _mm256_mul_pd(_mm256_div_pd(d, vrange), scale);
         k = store_kept(v, clamp_indices(t, top), finite_only, out, k);
     }
     return k + scaled_bins_scalar(p + i, n - i, lo, range, n_bins, finite_only, out + k);
@@ -161,12 +191,16 @@ ZELMO_AVX2 std::size_t scaled_bins_avx2(const double* p, std::size_t n, double l
 ZELMO_AVX2 std::size_t width_bins_avx2(const double* p, std::size_t n, double lo, double width,
                                        std::uint64_t n_bins, bool finite_only, std::uint32_t* out) {
     const __m256d vlo = _mm256_set1_pd(lo), vwidth = _mm256_set1_pd(width);
+    const __m256d factor = _mm256_set1_pd(1.0 / width);
     const __m256d top = _mm256_set1_pd(static_cast<double>(n_bins - 1));
     std::size_t k = 0;
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
         const __m256d v = _mm256_loadu_pd(p + i);
-        k = store_kept(v, clamp_indices(_mm256_div_pd(_mm256_sub_pd(v, vlo), vwidth), top), finite_only, out, k);
+        const __m256d d = _mm256_sub_pd(v, vlo);
+        __m256d t = _mm256_mul_pd(d, factor);
+        if (!same_bins(t)) t = _mm256_div_pd(d, vwidth);
+        k = store_kept(v, clamp_indices(t, top), finite_only, out, k);
     }
     return k + width_bins_scalar(p + i, n - i, lo, width, n_bins, finite_only, out + k);
 }
