@@ -28,7 +28,7 @@ Entropies dense_entropies(const std::uint64_t* bx, const std::uint64_t* by, cons
                           std::uint64_t radix) {
     Counts xyz = Counts::zeroed(radix * radix * radix);
     {
-        vec::Tally tally(xyz.data(), xyz.size());
+        vec::Tally tally(xyz.data(), xyz.size(), n);
         std::uint32_t cell[vec::kBlock];
         for (std::size_t i = 0; i < n; i += vec::kBlock) {
             const std::size_t len = std::min(vec::kBlock, n - i);

@@ -26,7 +26,7 @@ void count_into(Counts& table, Span values, std::size_t count, SampleRange r, st
     }
     const double span = r.span();
     if (n_bins <= vec::kMaxVectorBins) {
-        vec::Tally tally(table.data(), n_bins);
+        vec::Tally tally(table.data(), n_bins, count);
         std::uint32_t block[vec::kBlock];
         for (std::size_t i = 0; i < values.len; i += vec::kBlock) {
             const std::size_t len = std::min(vec::kBlock, values.len - i);

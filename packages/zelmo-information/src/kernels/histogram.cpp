@@ -26,7 +26,7 @@ Counts histogram_of(Span data, SampleRange r, std::uint64_t count, std::uint64_t
     const double lo = r.lo;
     const double width = r.span() / static_cast<double>(n_bins);
     if (n_bins <= vec::kMaxVectorBins) {
-        vec::Tally tally(counts.data(), n_bins);
+        vec::Tally tally(counts.data(), n_bins, count);
         std::uint32_t block[vec::kBlock];
         for (std::size_t i = 0; i < data.len; i += vec::kBlock) {
             const std::size_t len = std::min(vec::kBlock, data.len - i);

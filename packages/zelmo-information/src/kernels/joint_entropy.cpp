@@ -19,7 +19,7 @@ Counts pair_table(Span x, SampleRange rx, Span y, SampleRange ry, std::size_t n,
     // Binning and counting block by block: no index vectors are kept.
     if (n_bins < (std::uint64_t{1} << 16)) {
         const auto width = static_cast<std::uint32_t>(n_bins);
-        vec::Tally tally(table.data(), cells);
+        vec::Tally tally(table.data(), cells, n);
         std::uint32_t bx[vec::kBlock];
         std::uint32_t by[vec::kBlock];
         for (std::size_t i = 0; i < n; i += vec::kBlock) {

@@ -21,7 +21,9 @@ inline double add_term(double te, std::uint64_t c_abs, std::uint64_t c_b, std::u
                        double total) {
     const double ratio = (static_cast<double>(c_abs) * static_cast<double>(c_b)) /
                          (static_cast<double>(c_bs) * static_cast<double>(c_ab));
-    if (ratio > 0.0) te = te + (static_cast<double>(c_abs) / total) * std::log2(ratio);
+    // A ratio of exactly 1 adds (c / N) * 0.0 = +0.0, which leaves the sum
+    // unchanged (it starts at +0.0 and never becomes -0.0): no logarithm.
+    if (ratio > 0.0 && ratio != 1.0) te = te + (static_cast<double>(c_abs) / total) * std::log2(ratio);
     return te;
 }
 
@@ -70,46 +72,76 @@ Buffer<std::uint64_t> series_bins(Span s, std::uint64_t n_bins) {
     return bins;
 }
 
-TransferCounter::TransferCounter(std::uint64_t n_bins, std::uint64_t history, std::size_t count)
-    : radix_(std::max<std::uint64_t>(n_bins, 1)) {
+std::optional<DenseLayout> dense_layout(std::uint64_t n_bins, std::uint64_t history, std::size_t count) {
     constexpr std::uint64_t kLimit = std::uint64_t{1} << 40;
-    states_ = bounded_power(radix_, history, kLimit);
-    const std::uint64_t squared = states_ == 0 ? 0 : bounded_power(states_, 2, kLimit);
-    const std::uint64_t cells = squared == 0 || squared > kLimit / radix_ ? 0 : squared * radix_;
-    use_dense_ = dense_is_cheaper(cells, count);
-    if (use_dense_) {
-        full_ = Counts::zeroed(cells);
-        transition_ = Counts::zeroed(radix_ * states_);
-        pair_ = Counts::zeroed(squared);
-        past_ = Counts::zeroed(states_);
-        tally_.emplace(full_.data(), cells);
+    const std::uint64_t radix = std::max<std::uint64_t>(n_bins, 1);
+    const std::uint64_t states = bounded_power(radix, history, kLimit);
+    const std::uint64_t squared = states == 0 ? 0 : bounded_power(states, 2, kLimit);
+    const std::uint64_t cells = squared == 0 || squared > kLimit / radix ? 0 : squared * radix;
+    if (!dense_is_cheaper(cells, count)) return std::nullopt;
+    return DenseLayout{radix, states, cells};
+}
+
+DenseTransfer::DenseTransfer(const DenseLayout& layout, std::uint64_t history, std::size_t count)
+    : layout_(layout),
+      history_(history),
+      full_(Counts::zeroed(layout.cells)),
+      transition_(Counts::zeroed(layout.radix * layout.states)),
+      pair_(Counts::zeroed(layout.states * layout.states)),
+      past_(Counts::zeroed(layout.states)),
+      tally_(full_.data(), layout.cells, count) {}
+
+void DenseTransfer::count_states(const std::uint32_t* source_bins, const std::uint32_t* target_bins, std::size_t n) {
+    const std::uint64_t states = layout_.states;
+    const std::size_t h = static_cast<std::size_t>(history_);
+    std::uint32_t index[vec::kBlock];
+    if (h == 1) {  // the past codes are the previous bins
+        for (std::size_t t = 1; t < n; t += vec::kBlock) {
+            const std::size_t len = std::min(vec::kBlock, n - t);
+            for (std::size_t k = 0; k < len; ++k) {
+                const std::size_t u = t + k;
+                index[k] = static_cast<std::uint32_t>((target_bins[u] * states + target_bins[u - 1]) * states +
+                                                      source_bins[u - 1]);
+            }
+            tally_.add(index, len);
+        }
+        return;
+    }
+    // Without wrapping (the dense layout guarantees it) the code of step t + 1
+    // is bin[t] + radix * (code(t) - bin[t - h] * radix^(h - 1)).
+    const std::uint64_t radix = layout_.radix;
+    const std::uint64_t top = h == 0 ? 0 : states / radix;
+    std::uint64_t target_code = 0;
+    std::uint64_t source_code = 0;
+    for (std::size_t k = h; k-- > 0;) {
+        target_code = target_code * radix + target_bins[h - 1 - k];
+        source_code = source_code * radix + source_bins[h - 1 - k];
+    }
+    for (std::size_t t = h; t < n; t += vec::kBlock) {
+        const std::size_t len = std::min(vec::kBlock, n - t);
+        for (std::size_t k = 0; k < len; ++k) {
+            const std::size_t u = t + k;
+            index[k] = static_cast<std::uint32_t>((target_bins[u] * states + target_code) * states + source_code);
+            if (h > 0) {
+                target_code = target_bins[u] + radix * (target_code - target_bins[u - h] * top);
+                source_code = source_bins[u] + radix * (source_code - source_bins[u - h] * top);
+            }
+        }
+        tally_.add(index, len);
     }
 }
 
-double TransferCounter::estimate(const std::uint64_t* next, const std::uint64_t* target_past,
-                                 const std::uint64_t* source_past, std::size_t count) {
-    return use_dense_ ? dense(next, target_past, source_past, count) : sorted(next, target_past, source_past, count);
-}
-
-double TransferCounter::dense(const std::uint64_t* next, const std::uint64_t* target_past,
-                              const std::uint64_t* source_past, std::size_t count) {
-    const std::uint64_t states = states_;
+double DenseTransfer::estimate(const std::uint32_t* source_bins, const std::uint32_t* target_bins, std::size_t n) {
+    const std::uint64_t radix = layout_.radix;
+    const std::uint64_t states = layout_.states;
+    std::memset(full_.data(), 0, full_.size() * sizeof(std::uint64_t));
+    count_states(source_bins, target_bins, n);
+    tally_.finish();
     // Only the full states are counted; the other three tables are exact
     // integer sums of them.
-    std::memset(full_.data(), 0, full_.size() * sizeof(std::uint64_t));
-    std::uint32_t index[vec::kBlock];
-    for (std::size_t i = 0; i < count; i += vec::kBlock) {
-        const std::size_t len = std::min(vec::kBlock, count - i);
-        for (std::size_t k = 0; k < len; ++k) {
-            index[k] = static_cast<std::uint32_t>((next[i + k] * states + target_past[i + k]) * states +
-                                                 source_past[i + k]);
-        }
-        tally_->add(index, len);
-    }
-    tally_->finish();
     std::memset(pair_.data(), 0, pair_.size() * sizeof(std::uint64_t));
     std::memset(past_.data(), 0, past_.size() * sizeof(std::uint64_t));
-    for (std::uint64_t a = 0, at = 0; a < radix_; ++a) {
+    for (std::uint64_t a = 0, at = 0; a < radix; ++a) {
         for (std::uint64_t b = 0; b < states; ++b) {
             std::uint64_t transition = 0;
             for (std::uint64_t s = 0; s < states; ++s, ++at) {
@@ -120,23 +152,25 @@ double TransferCounter::dense(const std::uint64_t* next, const std::uint64_t* ta
             past_[b] += transition;
         }
     }
-    // Cell order is ascending (a, b, s) order.
-    const double total = static_cast<double>(count);
+    // Cell order is ascending (a, b, s) order. A (target_next, target_past)
+    // pair that never occurs has no states to visit.
+    const double total = static_cast<double>(n - static_cast<std::size_t>(history_));
     double te = 0.0;
-    std::size_t cell = 0;
-    for (std::uint64_t a = 0; a < radix_; ++a) {
+    for (std::uint64_t a = 0; a < radix; ++a) {
         for (std::uint64_t b = 0; b < states; ++b) {
-            for (std::uint64_t s = 0; s < states; ++s, ++cell) {
-                const std::uint64_t c_abs = full_[cell];
-                if (c_abs == 0) continue;
-                te = add_term(te, c_abs, past_[b], pair_[b * states + s], transition_[a * states + b], total);
+            const std::uint64_t c_ab = transition_[a * states + b];
+            if (c_ab == 0) continue;
+            const std::uint64_t* row = full_.data() + (a * states + b) * states;
+            const std::uint64_t* pairs = pair_.data() + b * states;
+            for (std::uint64_t s = 0; s < states; ++s) {
+                if (row[s] != 0) te = add_term(te, row[s], past_[b], pairs[s], c_ab, total);
             }
         }
     }
     return te;
 }
 
-double TransferCounter::sorted(const std::uint64_t* next, const std::uint64_t* target_past,
+double sorted_transfer_entropy(const std::uint64_t* next, const std::uint64_t* target_past,
                                const std::uint64_t* source_past, std::size_t count) {
     // (target_past, source_past) pairs with their counts, and the count of
     // each target_past (a run of equal first components).
@@ -187,16 +221,27 @@ double TransferCounter::sorted(const std::uint64_t* next, const std::uint64_t* t
 double transfer_entropy_inner(Span source, Span target, std::uint64_t n_bins, std::uint64_t history) {
     const std::size_t n = std::min(source.len, target.len);
     if (n < 3 || n <= history) return 0.0;
-    const Buffer<std::uint64_t> source_bins = series_bins(source, n_bins);
-    const Buffer<std::uint64_t> target_bins = series_bins(target, n_bins);
-    const PastWeights weights(n_bins, history);
     const std::size_t count = n - static_cast<std::size_t>(history);
-    Buffer<std::uint64_t> source_past = Buffer<std::uint64_t>::uninitialised(count);
-    Buffer<std::uint64_t> target_past = Buffer<std::uint64_t>::uninitialised(count);
-    past_codes(source_bins.data(), n, weights, source_past.data());
-    past_codes(target_bins.data(), n, weights, target_past.data());
-    TransferCounter counter(n_bins, history, count);
-    const double te = counter.estimate(target_bins.data() + history, target_past.data(), source_past.data(), count);
+    double te = 0.0;
+    if (const auto layout = dense_layout(n_bins, history, count)) {
+        // Each series is binned over its whole length; only the first n bins
+        // are counted.
+        Buffer<std::uint32_t> source_bins = Buffer<std::uint32_t>::uninitialised(source.len);
+        Buffer<std::uint32_t> target_bins = Buffer<std::uint32_t>::uninitialised(target.len);
+        bin_scaled_narrow(source, sample_range(source), n_bins, source_bins.data());
+        bin_scaled_narrow(target, sample_range(target), n_bins, target_bins.data());
+        DenseTransfer counter(*layout, history, count);
+        te = counter.estimate(source_bins.data(), target_bins.data(), n);
+    } else {
+        const Buffer<std::uint64_t> source_bins = series_bins(source, n_bins);
+        const Buffer<std::uint64_t> target_bins = series_bins(target, n_bins);
+        const PastWeights weights(n_bins, history);
+        Buffer<std::uint64_t> source_past = Buffer<std::uint64_t>::uninitialised(count);
+        Buffer<std::uint64_t> target_past = Buffer<std::uint64_t>::uninitialised(count);
+        past_codes(source_bins.data(), n, weights, source_past.data());
+        past_codes(target_bins.data(), n, weights, target_past.data());
+        te = sorted_transfer_entropy(target_bins.data() + history, target_past.data(), source_past.data(), count);
+    }
     return te > 0.0 ? te : 0.0;
 }
 

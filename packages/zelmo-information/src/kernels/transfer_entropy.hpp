@@ -38,27 +38,37 @@ void past_codes(const std::uint64_t* bins, std::size_t n, const PastWeights& w, 
 // Bins of one whole series by the scaled rule over its own range.
 Buffer<std::uint64_t> series_bins(Span s, std::uint64_t n_bins);
 
-// Counts the states of `count` steps and sums the estimate in ascending order
-// of (target_next, target_past, source_past). Dense tables when the state
-// space is small (kept between calls, for the batch), sorting otherwise.
-class TransferCounter {
-public:
-    TransferCounter(std::uint64_t n_bins, std::uint64_t history, std::size_t count);
+// The state space of a dense count: bins below `radix` (max(n_bins, 1)),
+// past codes below `states` = radix^history, full states below `cells` =
+// radix * states^2, which the dense path chooses only while it is small.
+struct DenseLayout {
+    std::uint64_t radix;
+    std::uint64_t states;
+    std::uint64_t cells;
+};
+std::optional<DenseLayout> dense_layout(std::uint64_t n_bins, std::uint64_t history, std::size_t count);
 
-    double estimate(const std::uint64_t* next, const std::uint64_t* target_past, const std::uint64_t* source_past,
-                    std::size_t count);
+// Counts the full states (target_next, target_past, source_past) of steps
+// [history, n) in a dense table straight from the two bin sequences (past
+// codes rolled forward as it goes), derives the other three tables from it,
+// and sums in ascending state order. The tables are kept for the next pair.
+class DenseTransfer {
+public:
+    DenseTransfer(const DenseLayout& layout, std::uint64_t history, std::size_t count);
+    double estimate(const std::uint32_t* source_bins, const std::uint32_t* target_bins, std::size_t n);
 
 private:
-    double dense(const std::uint64_t* next, const std::uint64_t* target_past, const std::uint64_t* source_past,
-                 std::size_t count);
-    static double sorted(const std::uint64_t* next, const std::uint64_t* target_past,
-                         const std::uint64_t* source_past, std::size_t count);
+    void count_states(const std::uint32_t* source_bins, const std::uint32_t* target_bins, std::size_t n);
 
-    std::uint64_t radix_ = 1;   // bins per series, at least 1
-    std::uint64_t states_ = 0;  // radix^history past codes; 0: no dense layout
-    bool use_dense_ = false;
+    DenseLayout layout_;
+    std::uint64_t history_;
     Counts full_, transition_, pair_, past_;
-    std::optional<vec::Tally> tally_;
+    vec::Tally tally_;
 };
+
+// The estimate from the codes of `count` steps, by sorting the states: any
+// n_bins and history, including past codes that wrap.
+double sorted_transfer_entropy(const std::uint64_t* next, const std::uint64_t* target_past,
+                               const std::uint64_t* source_past, std::size_t count);
 
 }  // namespace zelmo

@@ -243,9 +243,10 @@ std::size_t width_bins(const double* p, std::size_t n, double lo, double width, 
     return width_bins_scalar(p, n, lo, width, n_bins, finite_only, out);
 }
 
-Tally::Tally(std::uint64_t* table, std::uint64_t cells) : table_(table), cells_(cells) {
+Tally::Tally(std::uint64_t* table, std::uint64_t cells, std::uint64_t expected) : table_(table), cells_(cells) {
     constexpr std::uint64_t kLaneCells = 8192;  // four copies stay within 256 KiB
-    if (cells <= kLaneCells) lanes_ = Buffer<std::uint64_t>::zeroed(kLanes * cells);
+    // Adding the copies up costs a pass over them: worth it for many indices.
+    if (cells <= kLaneCells && expected >= 16 * cells) lanes_ = Buffer<std::uint64_t>::zeroed(kLanes * cells);
 }
 
 void Tally::add(const std::uint32_t* index, std::size_t n) {

@@ -38,12 +38,13 @@ std::size_t scaled_bins(const double* p, std::size_t n, double lo, double range,
 std::size_t width_bins(const double* p, std::size_t n, double lo, double width, std::uint64_t n_bins,
                        bool finite_only, std::uint32_t* out);
 
-// Adds one count per index (each below `cells`) to `table`. Small tables are
-// counted through several interleaved copies, so that runs of equal indices
-// do not wait on each other's stores; finish() adds the copies up.
+// Adds one count per index (each below `cells`) to `table`. When many
+// indices go to a small table, they are counted through several interleaved
+// copies, so that runs of equal indices do not wait on each other's stores;
+// finish() adds the copies up.
 class Tally {
 public:
-    Tally(std::uint64_t* table, std::uint64_t cells);
+    Tally(std::uint64_t* table, std::uint64_t cells, std::uint64_t expected);
     void add(const std::uint32_t* index, std::size_t n);
     void finish();
 
