@@ -44,12 +44,12 @@ inline std::uint64_t bounded_power(std::uint64_t radix, std::uint64_t power, std
 }
 
 // Whether a dense table of `cells` counters is cheaper than sorting `n` keys:
-// always for small tables, and for larger ones while the table stays within
-// a few times the number of observations.
+// while the table stays within a few times the number of observations (a
+// few hundred cells cost nothing either way), and never for huge tables.
 inline bool dense_is_cheaper(std::uint64_t cells, std::uint64_t n) {
-    constexpr std::uint64_t kAlwaysDense = std::uint64_t{1} << 16;
+    constexpr std::uint64_t kAlwaysDense = 256;
     constexpr std::uint64_t kNeverDense = std::uint64_t{1} << 26;
-    return cells != 0 && (cells <= kAlwaysDense || (cells <= kNeverDense && cells <= 4 * n));
+    return cells != 0 && cells <= kNeverDense && (cells <= kAlwaysDense || cells <= 4 * n);
 }
 
 }  // namespace zelmo

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "binning.hpp"
+#include "radix_sort.hpp"
 #include "range.hpp"
 
 namespace zelmo {
@@ -16,15 +17,56 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
     return __builtin_mul_overflow(a, b, &product) ? ~std::uint64_t{0} : product;
 }
 
-// One term of the sum: (c_abs / N) * log2(ratio) for ratio > 0.
-inline double add_term(double te, std::uint64_t c_abs, std::uint64_t c_b, std::uint64_t c_bs, std::uint64_t c_ab,
-                       double total) {
+// One term of the sum, (c_abs / N) * log2(ratio), or +0.0 where there is
+// none (ratio not above 0). Adding +0.0 leaves the sum unchanged: it starts
+// at +0.0 and, as no term is -0.0, never becomes -0.0. A ratio of exactly 1
+// gives the term +0.0 too, without a logarithm.
+inline double term(std::uint64_t c_abs, std::uint64_t c_b, std::uint64_t c_bs, std::uint64_t c_ab, double total) {
     const double ratio = (static_cast<double>(c_abs) * static_cast<double>(c_b)) /
                          (static_cast<double>(c_bs) * static_cast<double>(c_ab));
-    // A ratio of exactly 1 adds (c / N) * 0.0 = +0.0, which leaves the sum
-    // unchanged (it starts at +0.0 and never becomes -0.0): no logarithm.
-    if (ratio > 0.0 && ratio != 1.0) te = te + (static_cast<double>(c_abs) / total) * std::log2(ratio);
-    return te;
+    if (!(ratio > 0.0) || ratio == 1.0) return 0.0;
+    return (static_cast<double>(c_abs) / total) * std::log2(ratio);
+}
+
+// The past codes of both series, rolled forward one step at a time from the
+// bins. Valid only where codes do not wrap (radix^history fits 64 bits):
+// then the code of step t + 1 is bin[t] + radix * (code(t) - bin[t - h] *
+// radix^(h - 1)).
+class RollingCodes {
+public:
+    RollingCodes(const std::uint32_t* source_bins, const std::uint32_t* target_bins, std::size_t history,
+                 std::uint64_t radix, std::uint64_t states)
+        : source_(source_bins), target_(target_bins), h_(history), radix_(radix),
+          top_(history == 0 ? 0 : states / radix) {
+        for (std::size_t k = h_; k-- > 0;) {
+            target_code_ = target_code_ * radix + target_bins[h_ - 1 - k];
+            source_code_ = source_code_ * radix + source_bins[h_ - 1 - k];
+        }
+    }
+
+    // Calls f(target_next, target_past, source_past) for step t (steps are
+    // visited in order from t = history) and moves on to step t + 1.
+    template <class F>
+    void visit(std::size_t t, F&& f) {
+        f(target_[t], target_code_, source_code_);
+        if (h_ > 0) {
+            target_code_ = target_[t] + radix_ * (target_code_ - target_[t - h_] * top_);
+            source_code_ = source_[t] + radix_ * (source_code_ - source_[t - h_] * top_);
+        }
+    }
+
+private:
+    const std::uint32_t* source_;
+    const std::uint32_t* target_;
+    std::size_t h_;
+    std::uint64_t radix_, top_;
+    std::uint64_t target_code_ = 0, source_code_ = 0;
+};
+
+int bit_width(std::uint64_t v) {
+    int bits = 0;
+    while (bits < 64 && (v >> bits) != 0) ++bits;
+    return bits;
 }
 
 }  // namespace
@@ -107,25 +149,13 @@ void DenseTransfer::count_states(const std::uint32_t* source_bins, const std::ui
         }
         return;
     }
-    // Without wrapping (the dense layout guarantees it) the code of step t + 1
-    // is bin[t] + radix * (code(t) - bin[t - h] * radix^(h - 1)).
-    const std::uint64_t radix = layout_.radix;
-    const std::uint64_t top = h == 0 ? 0 : states / radix;
-    std::uint64_t target_code = 0;
-    std::uint64_t source_code = 0;
-    for (std::size_t k = h; k-- > 0;) {
-        target_code = target_code * radix + target_bins[h - 1 - k];
-        source_code = source_code * radix + source_bins[h - 1 - k];
-    }
+    RollingCodes codes(source_bins, target_bins, h, layout_.radix, states);
     for (std::size_t t = h; t < n; t += vec::kBlock) {
         const std::size_t len = std::min(vec::kBlock, n - t);
         for (std::size_t k = 0; k < len; ++k) {
-            const std::size_t u = t + k;
-            index[k] = static_cast<std::uint32_t>((target_bins[u] * states + target_code) * states + source_code);
-            if (h > 0) {
-                target_code = target_bins[u] + radix * (target_code - target_bins[u - h] * top);
-                source_code = source_bins[u] + radix * (source_code - source_bins[u - h] * top);
-            }
+            codes.visit(t + k, [&](std::uint64_t a, std::uint64_t b, std::uint64_t s) {
+                index[k] = static_cast<std::uint32_t>((a * states + b) * states + s);
+            });
         }
         tally_.add(index, len);
     }
@@ -163,10 +193,89 @@ double DenseTransfer::estimate(const std::uint32_t* source_bins, const std::uint
             const std::uint64_t* row = full_.data() + (a * states + b) * states;
             const std::uint64_t* pairs = pair_.data() + b * states;
             for (std::uint64_t s = 0; s < states; ++s) {
-                if (row[s] != 0) te = add_term(te, row[s], past_[b], pairs[s], c_ab, total);
+                if (row[s] != 0) te = te + term(row[s], past_[b], pairs[s], c_ab, total);
             }
         }
     }
+    return te;
+}
+
+std::uint64_t packed_states(std::uint64_t n_bins, std::uint64_t history) {
+    // Terms are gathered by target_next through a table of radix counters.
+    constexpr std::uint64_t kMaxRadix = std::uint64_t{1} << 20;
+    const std::uint64_t radix = std::max<std::uint64_t>(n_bins, 1);
+    if (radix > kMaxRadix) return 0;
+    const std::uint64_t states = bounded_power(radix, history, ~std::uint64_t{0});
+    if (states == 0) return 0;  // the codes may wrap
+    return bit_width(radix - 1) + 2 * bit_width(states - 1) <= 64 ? states : 0;
+}
+
+double packed_transfer_entropy(const std::uint32_t* source_bins, const std::uint32_t* target_bins, std::size_t n,
+                               std::uint64_t history, std::uint64_t radix, std::uint64_t states) {
+    const std::size_t h = static_cast<std::size_t>(history);
+    const std::size_t count = n - h;
+    // One sort, of keys (b, s, a) packed as bit fields so that ascending keys
+    // are ascending tuples. Runs of one b give c_b; within them, runs of one
+    // (b, s) give c_bs and runs of one (b, s, a) give c_abs; c_ab is counted
+    // per b run.
+    const int wa = bit_width(radix - 1);
+    const int ws = bit_width(states - 1);
+    const std::uint64_t a_mask = wa == 0 ? 0 : ~std::uint64_t{0} >> (64 - wa);
+    Buffer<std::uint64_t> keys = Buffer<std::uint64_t>::uninitialised(count);
+    {
+        Buffer<std::uint64_t> scratch = Buffer<std::uint64_t>::uninitialised(count);
+        RollingCodes codes(source_bins, target_bins, h, radix, states);
+        for (std::size_t t = h; t < n; ++t) {
+            codes.visit(t, [&](std::uint64_t a, std::uint64_t b, std::uint64_t s) {
+                keys[t - h] = (((b << ws) | s) << wa) | a;
+            });
+        }
+        radix_sort(keys.data(), count, ~std::uint64_t{0} >> (64 - (2 * ws + wa == 0 ? 1 : 2 * ws + wa)),
+                   scratch.data());
+    }
+
+    // Each distinct (a, b, s) gives one term. Within the (b, s, a) order the
+    // states of any one a come in ascending (b, s) order, so gathering the
+    // terms by a (stably) puts them in ascending (a, b, s) order for the sum.
+    Counts by_a = Counts::zeroed(radix);  // transitions (a, b) of the current b run
+    std::vector<double> terms;
+    std::vector<std::uint32_t> term_a;
+    terms.reserve(count);
+    term_a.reserve(count);
+    const double total = static_cast<double>(count);
+    for (std::size_t i = 0; i < count;) {
+        const std::uint64_t b = keys[i] >> (ws + wa);
+        std::size_t j = i;
+        while (j < count && keys[j] >> (ws + wa) == b) ++j;
+        for (std::size_t k = i; k < j; ++k) ++by_a[keys[k] & a_mask];
+        const std::uint64_t c_b = j - i;
+        for (std::size_t k = i; k < j;) {
+            std::size_t l = k;  // run of one (b, s)
+            while (l < j && keys[l] >> wa == keys[k] >> wa) ++l;
+            const std::uint64_t c_bs = l - k;
+            for (std::size_t u = k; u < l;) {
+                std::size_t v = u;  // run of one (b, s, a)
+                while (v < l && keys[v] == keys[u]) ++v;
+                const std::uint64_t a = keys[u] & a_mask;
+                terms.push_back(term(v - u, c_b, c_bs, by_a[a], total));
+                term_a.push_back(static_cast<std::uint32_t>(a));
+                u = v;
+            }
+            k = l;
+        }
+        for (std::size_t k = i; k < j; ++k) by_a[keys[k] & a_mask] = 0;
+        i = j;
+    }
+    keys = {};
+
+    // Stable counting sort of the terms by a, then the sum in that order.
+    std::vector<std::size_t> start(radix + 1, 0);
+    for (std::uint32_t a : term_a) ++start[a + 1];
+    for (std::uint64_t a = 0; a < radix; ++a) start[a + 1] += start[a];
+    std::vector<double> ordered(terms.size());
+    for (std::size_t k = 0; k < terms.size(); ++k) ordered[start[term_a[k]]++] = terms[k];
+    double te = 0.0;
+    for (double term : ordered) te = te + term;
     return te;
 }
 
@@ -210,7 +319,7 @@ double sorted_transfer_entropy(const std::uint64_t* next, const std::uint64_t* t
             const auto at = std::lower_bound(pair_keys.begin(), pair_keys.end(), key);
             if (at == pair_keys.end() || *at != key) panic("no entry found for key");
             const std::size_t p = static_cast<std::size_t>(at - pair_keys.begin());
-            te = add_term(te, l - k, past_counts[p], pair_counts[p], c_ab, total);
+            te = te + term(l - k, past_counts[p], pair_counts[p], c_ab, total);
             k = l;
         }
         i = j;
@@ -222,16 +331,23 @@ double transfer_entropy_inner(Span source, Span target, std::uint64_t n_bins, st
     const std::size_t n = std::min(source.len, target.len);
     if (n < 3 || n <= history) return 0.0;
     const std::size_t count = n - static_cast<std::size_t>(history);
+    const std::uint64_t radix = std::max<std::uint64_t>(n_bins, 1);
+    const auto layout = dense_layout(n_bins, history, count);
+    const std::uint64_t states = packed_states(n_bins, history);
     double te = 0.0;
-    if (const auto layout = dense_layout(n_bins, history, count)) {
+    if (layout || states != 0) {
         // Each series is binned over its whole length; only the first n bins
         // are counted.
         Buffer<std::uint32_t> source_bins = Buffer<std::uint32_t>::uninitialised(source.len);
         Buffer<std::uint32_t> target_bins = Buffer<std::uint32_t>::uninitialised(target.len);
         bin_scaled_narrow(source, sample_range(source), n_bins, source_bins.data());
         bin_scaled_narrow(target, sample_range(target), n_bins, target_bins.data());
-        DenseTransfer counter(*layout, history, count);
-        te = counter.estimate(source_bins.data(), target_bins.data(), n);
+        if (layout) {
+            DenseTransfer counter(*layout, history, count);
+            te = counter.estimate(source_bins.data(), target_bins.data(), n);
+        } else {
+            te = packed_transfer_entropy(source_bins.data(), target_bins.data(), n, history, radix, states);
+        }
     } else {
         const Buffer<std::uint64_t> source_bins = series_bins(source, n_bins);
         const Buffer<std::uint64_t> target_bins = series_bins(target, n_bins);

@@ -66,6 +66,17 @@ private:
     vec::Tally tally_;
 };
 
+// The estimate for steps [history, n) from the bins of both series, by one
+// sort of the states packed into 64-bit keys: for state spaces too large to
+// count densely whose three fields still fit 64 bits.
+double packed_transfer_entropy(const std::uint32_t* source_bins, const std::uint32_t* target_bins, std::size_t n,
+                               std::uint64_t history, std::uint64_t radix, std::uint64_t states);
+
+// radix^history when the bit fields of a packed state (target_next and two
+// past codes) fit 64 bits and radix is at most 2^20, else 0 (the codes may
+// then even wrap).
+std::uint64_t packed_states(std::uint64_t n_bins, std::uint64_t history);
+
 // The estimate from the codes of `count` steps, by sorting the states: any
 // n_bins and history, including past codes that wrap.
 double sorted_transfer_entropy(const std::uint64_t* next, const std::uint64_t* target_past,
