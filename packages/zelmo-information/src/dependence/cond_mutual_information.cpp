@@ -63,18 +63,18 @@ Entropies sorted_entropies(const std::uint64_t* bx, const std::uint64_t* by, con
     const double total = static_cast<double>(n);
     Entropies h{};
     {
-        std::vector<Key<2>> keys(n);
+        auto keys = Buffer<Key<2>>::uninitialised(n);
         for (std::size_t t = 0; t < n; ++t) keys[t] = {bx[t], bz[t]};
         h.xz = sorted_entropy_bits(keys, total);
         for (std::size_t t = 0; t < n; ++t) keys[t] = {by[t], bz[t]};
         h.yz = sorted_entropy_bits(keys, total);
     }
     {
-        std::vector<Key<3>> keys(n);
+        auto keys = Buffer<Key<3>>::uninitialised(n);
         for (std::size_t t = 0; t < n; ++t) keys[t] = {bx[t], by[t], bz[t]};
         h.xyz = sorted_entropy_bits(keys, total);
     }
-    std::vector<Key<1>> keys(n);
+    auto keys = Buffer<Key<1>>::uninitialised(n);
     for (std::size_t t = 0; t < n; ++t) keys[t] = {bz[t]};
     h.z = sorted_entropy_bits(keys, total);
     return h;

@@ -13,17 +13,10 @@ double mutual_information(Span x, Span y, std::uint64_t n_bins) {
     const SampleRange rx = sample_range(x.first(n));
     const SampleRange ry = sample_range(y.first(n));
     if (rx.constant() || ry.constant()) return 0.0;
-    const Counts table = pair_table(x, rx, y, ry, n, n_bins);
-
-    Counts cx = Counts::zeroed(n_bins);
-    Counts cy = Counts::zeroed(n_bins);
-    for (std::uint64_t i = 0; i < n_bins; ++i) {
-        const std::uint64_t* row = table.data() + i * n_bins;
-        for (std::uint64_t j = 0; j < n_bins; ++j) {
-            cx[i] += row[j];
-            cy[j] += row[j];
-        }
-    }
+    Marginals m;
+    const Counts table = pair_table(x, rx, y, ry, n, n_bins, &m);
+    const Counts& cx = m.x;
+    const Counts& cy = m.y;
 
     const double total = static_cast<double>(n);
     double mi = 0.0;

@@ -10,9 +10,11 @@
 
 namespace zelmo {
 
-Counts pair_table(Span x, SampleRange rx, Span y, SampleRange ry, std::size_t n, std::uint64_t n_bins) {
+Counts pair_table(Span x, SampleRange rx, Span y, SampleRange ry, std::size_t n, std::uint64_t n_bins,
+                  Marginals* marginals) {
     const std::uint64_t cells = square_cells(n_bins);
     Counts table = Counts::zeroed(cells);
+    if (marginals != nullptr) *marginals = Marginals{Counts::zeroed(n_bins), Counts::zeroed(n_bins)};
     if (n == 0) return table;
     // With no bins every index is 0, and cell 0 is beyond the empty table.
     if (n_bins == 0) panic_index(0, 0);
@@ -26,6 +28,12 @@ Counts pair_table(Span x, SampleRange rx, Span y, SampleRange ry, std::size_t n,
             const std::size_t len = std::min(vec::kBlock, n - i);
             bin_scaled_narrow(Span{x.data + i, len}, rx, n_bins, bx);
             bin_scaled_narrow(Span{y.data + i, len}, ry, n_bins, by);
+            if (marginals != nullptr) {
+                for (std::size_t k = 0; k < len; ++k) {
+                    ++marginals->x[bx[k]];
+                    ++marginals->y[by[k]];
+                }
+            }
             for (std::size_t k = 0; k < len; ++k) bx[k] = bx[k] * width + by[k];
             tally.add(bx, len);
         }
@@ -42,6 +50,10 @@ Counts pair_table(Span x, SampleRange rx, Span y, SampleRange ry, std::size_t n,
         const std::uint64_t cell = bx * n_bins + by;
         if (cell >= cells) panic_index(cells, cell);
         ++table[cell];
+        if (marginals != nullptr) {
+            ++marginals->x[bx];
+            ++marginals->y[by];
+        }
     }
     return table;
 }
@@ -62,7 +74,7 @@ double joint_entropy_inner(Span x, Span y, std::uint64_t n_bins) {
     if (n < 2) return std::numeric_limits<double>::quiet_NaN();
     const SampleRange rx = sample_range(x);
     const SampleRange ry = sample_range(y);
-    const Counts table = pair_table(x, rx, y, ry, n, n_bins);
+    const Counts table = pair_table(x, rx, y, ry, n, n_bins, nullptr);
     return entropy_bits(table.data(), table.size(), static_cast<double>(n));
 }
 

@@ -14,10 +14,18 @@ namespace zelmo {
 // message for n_bins = 0.
 double joint_entropy_inner(Span x, Span y, std::uint64_t n_bins);
 
+// The counts of the x bins and of the y bins of the pairs.
+struct Marginals {
+    Counts x;
+    Counts y;
+};
+
 // The dense n_bins x n_bins pair table (x bin as the row) of the first n
-// values of x and y, binned with the given ranges. Checks the table size
-// before anything is counted.
-Counts pair_table(Span x, SampleRange rx, Span y, SampleRange ry, std::size_t n, std::uint64_t n_bins);
+// values of x and y, binned with the given ranges, and (when asked for) the
+// marginal counts, which equal the table's row and column sums. Checks the
+// table size before anything is counted.
+Counts pair_table(Span x, SampleRange rx, Span y, SampleRange ry, std::size_t n, std::uint64_t n_bins,
+                  Marginals* marginals);
 
 // -sum p log2 p over the non-zero cells in index order, p = c / total.
 double entropy_bits(const std::uint64_t* counts, std::size_t cells, double total);

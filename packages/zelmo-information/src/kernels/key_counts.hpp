@@ -19,7 +19,7 @@ using Key = std::array<std::uint64_t, K>;
 // Sorts `keys` and returns -sum p log2 p over the distinct keys in ascending
 // order, p = (number of equal keys) / total.
 template <std::size_t K>
-double sorted_entropy_bits(std::vector<Key<K>>& keys, double total) {
+double sorted_entropy_bits(Buffer<Key<K>>& keys, double total) {
     std::sort(keys.begin(), keys.end());
     double h = 0.0;
     for (std::size_t i = 0; i < keys.size();) {

@@ -14,6 +14,10 @@ void radix_sort(std::uint64_t* keys, std::size_t n, std::uint64_t max_key, std::
     while (bits < 64 && (max_key >> bits) != 0) ++bits;
     const int passes = (bits + kMaxDigitBits - 1) / kMaxDigitBits;
     if (passes == 0 || n < 2) return;
+    if (n < 512) {  // bucket tables cost more than a comparison sort here
+        std::sort(keys, keys + n);
+        return;
+    }
     const int digit_bits = (bits + passes - 1) / passes;
     const std::size_t buckets = std::size_t{1} << digit_bits;
     // One pass over the keys counts every digit.

@@ -92,9 +92,11 @@ inline std::uint64_t square_cells(std::uint64_t n_bins,
     return cells;
 }
 
-// An owned heap array of trivially copyable T. Zeroed buffers come from
-// calloc, so a large table costs only the pages that are written. An
-// allocation that cannot be satisfied throws std::bad_alloc (MemoryError).
+// An owned array of trivially copyable T. Up to 256 bytes live inside the
+// object (small tables cost no allocation); larger arrays come from the heap,
+// zeroed ones from calloc, so a large table costs only the pages that are
+// written. An allocation that cannot be satisfied throws std::bad_alloc
+// (MemoryError).
 template <class T>
 class Buffer {
 public:
@@ -102,19 +104,17 @@ public:
     static Buffer zeroed(std::size_t n) { return Buffer(n, true); }
     static Buffer uninitialised(std::size_t n) { return Buffer(n, false); }
 
-    Buffer(Buffer&& other) noexcept
-        : ptr_(std::exchange(other.ptr_, nullptr)), len_(std::exchange(other.len_, 0)) {}
+    Buffer(Buffer&& other) noexcept { take(other); }
     Buffer& operator=(Buffer&& other) noexcept {
         if (this != &other) {
-            std::free(ptr_);
-            ptr_ = std::exchange(other.ptr_, nullptr);
-            len_ = std::exchange(other.len_, 0);
+            release();
+            take(other);
         }
         return *this;
     }
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() { std::free(ptr_); }
+    ~Buffer() { release(); }
 
     T* data() { return ptr_; }
     const T* data() const { return ptr_; }
@@ -126,19 +126,40 @@ public:
     const T* begin() const { return ptr_; }
     const T* end() const { return ptr_ + len_; }
 
-    // Keeps the first n elements (n <= size()).
-    void truncate(std::size_t n) { len_ = n; }
-
 private:
+    static constexpr std::size_t kInline = 256 / sizeof(T);
+
     Buffer(std::size_t n, bool zero) : len_(n) {
+        if (n <= kInline) {
+            ptr_ = local_;
+            if (zero) std::memset(local_, 0, n * sizeof(T));
+            return;
+        }
         if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
-        const std::size_t cells = n == 0 ? 1 : n;
-        ptr_ = static_cast<T*>(zero ? std::calloc(cells, sizeof(T)) : std::malloc(cells * sizeof(T)));
+        ptr_ = static_cast<T*>(zero ? std::calloc(n, sizeof(T)) : std::malloc(n * sizeof(T)));
         if (ptr_ == nullptr) throw std::bad_alloc();
+    }
+
+    void take(Buffer& other) noexcept {
+        len_ = std::exchange(other.len_, 0);
+        if (other.ptr_ == other.local_) {
+            std::memcpy(local_, other.local_, len_ * sizeof(T));
+            ptr_ = local_;
+        } else {
+            ptr_ = other.ptr_;
+        }
+        other.ptr_ = nullptr;
+    }
+
+    void release() noexcept {
+        if (ptr_ != local_) std::free(ptr_);
+        ptr_ = nullptr;
+        len_ = 0;
     }
 
     T* ptr_ = nullptr;
     std::size_t len_ = 0;
+    T local_[kInline];
 };
 
 using Counts = Buffer<std::uint64_t>;

@@ -17,11 +17,16 @@ constexpr double kMaxFinite = std::numeric_limits<double>::max();
 
 // ---- portable bodies --------------------------------------------------------
 
+// minNum and maxNum against an accumulator that is never NaN (it starts at
+// +inf or -inf and only takes numbers): a NaN v fails the comparison and
+// leaves it unchanged, exactly as fmin/fmax would.
+inline void fold_one(SampleRange& r, double v) {
+    r.lo = v < r.lo ? v : r.lo;
+    r.hi = v > r.hi ? v : r.hi;
+}
+
 void fold_range_scalar(const double* p, std::size_t n, SampleRange& r) {
-    for (std::size_t i = 0; i < n; ++i) {
-        r.lo = std::fmin(r.lo, p[i]);
-        r.hi = std::fmax(r.hi, p[i]);
-    }
+    for (std::size_t i = 0; i < n; ++i) fold_one(r, p[i]);
 }
 
 std::size_t fold_finite_range_scalar(const double* p, std::size_t n, SampleRange& r) {
@@ -29,12 +34,14 @@ std::size_t fold_finite_range_scalar(const double* p, std::size_t n, SampleRange
     for (std::size_t i = 0; i < n; ++i) {
         const double v = p[i];
         if (!(std::fabs(v) <= kMaxFinite)) continue;
-        r.lo = std::fmin(r.lo, v);
-        r.hi = std::fmax(r.hi, v);
+        fold_one(r, v);
         ++count;
     }
     return count;
 }
+
+// Below this many elements the vector bodies' setup costs more than it saves.
+constexpr std::size_t kShort = 16;
 
 inline std::uint32_t clamp_index(double t, std::uint64_t n_bins) {
     const std::uint64_t i = saturating_u64(t);
@@ -74,8 +81,8 @@ ZELMO_AVX2 void reduce(__m256d lo, __m256d hi, SampleRange& r) {
     _mm256_store_pd(l, lo);
     _mm256_store_pd(h, hi);
     for (int k = 0; k < 4; ++k) {
-        r.lo = std::fmin(r.lo, l[k]);
-        r.hi = std::fmax(r.hi, h[k]);
+        r.lo = l[k] < r.lo ? l[k] : r.lo;
+        r.hi = h[k] > r.hi ? h[k] : r.hi;
     }
 }
 
@@ -215,14 +222,14 @@ constexpr bool kHasAvx2 = false;
 
 void fold_range(const double* p, std::size_t n, SampleRange& r) {
 #if defined(ZELMO_X86)
-    if (kHasAvx2) return fold_range_avx2(p, n, r);
+    if (kHasAvx2 && n >= kShort) return fold_range_avx2(p, n, r);
 #endif
     fold_range_scalar(p, n, r);
 }
 
 std::size_t fold_finite_range(const double* p, std::size_t n, SampleRange& r) {
 #if defined(ZELMO_X86)
-    if (kHasAvx2) return fold_finite_range_avx2(p, n, r);
+    if (kHasAvx2 && n >= kShort) return fold_finite_range_avx2(p, n, r);
 #endif
     return fold_finite_range_scalar(p, n, r);
 }
@@ -230,7 +237,7 @@ std::size_t fold_finite_range(const double* p, std::size_t n, SampleRange& r) {
 std::size_t scaled_bins(const double* p, std::size_t n, double lo, double range, std::uint64_t n_bins,
                         bool finite_only, std::uint32_t* out) {
 #if defined(ZELMO_X86)
-    if (kHasAvx2) return scaled_bins_avx2(p, n, lo, range, n_bins, finite_only, out);
+    if (kHasAvx2 && n >= kShort) return scaled_bins_avx2(p, n, lo, range, n_bins, finite_only, out);
 #endif
     return scaled_bins_scalar(p, n, lo, range, n_bins, finite_only, out);
 }
@@ -238,7 +245,7 @@ std::size_t scaled_bins(const double* p, std::size_t n, double lo, double range,
 std::size_t width_bins(const double* p, std::size_t n, double lo, double width, std::uint64_t n_bins,
                        bool finite_only, std::uint32_t* out) {
 #if defined(ZELMO_X86)
-    if (kHasAvx2) return width_bins_avx2(p, n, lo, width, n_bins, finite_only, out);
+    if (kHasAvx2 && n >= kShort) return width_bins_avx2(p, n, lo, width, n_bins, finite_only, out);
 #endif
     return width_bins_scalar(p, n, lo, width, n_bins, finite_only, out);
 }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <new>
-#include <unordered_map>
 #include <vector>
 
 #include "../kernels/support.hpp"
@@ -16,12 +15,18 @@ namespace {
 constexpr const char* kCapsuleName = "_array_borrow_registry";
 
 struct Entry {
-    std::uintptr_t start;
-    std::uintptr_t end;
+    BorrowKey key;
     std::int64_t count;  // > 0: shared borrows of exactly this range; -1: exclusive
 };
 
-using Registry = std::unordered_map<std::uintptr_t, std::vector<Entry>>;
+bool same_range(const BorrowKey& a, const BorrowKey& b) {
+    return a.base == b.base && a.start == b.start && a.end == b.end;
+}
+
+// The live borrows of the process. Borrows last one call, so there are few
+// at any time: a flat list scanned in full beats a map, and once it has
+// grown, taking and releasing borrows allocates nothing.
+using Registry = std::vector<Entry>;
 
 BorrowKey key_of(PyObject* obj) {
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
@@ -52,23 +57,24 @@ BorrowKey key_of(PyObject* obj) {
 int acquire(void* registry, PyObject* array, BorrowKey* key, bool exclusive) {
     *key = key_of(array);
     if (key->start == key->end) return kBorrowOk;  // no memory, nothing to guard
-    try {
-        auto& entries = (*static_cast<Registry*>(registry))[key->base];
-        Entry* same = nullptr;
-        for (Entry& e : entries) {
-            const bool overlap = e.start < key->end && key->start < e.end;
-            if (overlap && (exclusive || e.count < 0)) return kBorrowConflict;
-            if (e.start == key->start && e.end == key->end) same = &e;
-        }
-        if (same != nullptr) {
-            ++same->count;
-        } else {
-            entries.push_back(Entry{key->start, key->end, exclusive ? -1 : 1});
-        }
+    auto& entries = *static_cast<Registry*>(registry);
+    Entry* same = nullptr;
+    for (Entry& e : entries) {
+        if (e.key.base != key->base) continue;
+        const bool overlap = e.key.start < key->end && key->start < e.key.end;
+        if (overlap && (exclusive || e.count < 0)) return kBorrowConflict;
+        if (same_range(e.key, *key)) same = &e;
+    }
+    if (same != nullptr) {
+        ++same->count;
         return kBorrowOk;
+    }
+    try {
+        entries.push_back(Entry{*key, exclusive ? -1 : 1});
     } catch (const std::bad_alloc&) {
         return kBorrowNoMemory;
     }
+    return kBorrowOk;
 }
 
 extern "C" int acquire_shared(void* registry, PyObject* array, BorrowKey* key) {
@@ -81,19 +87,17 @@ extern "C" int acquire_exclusive(void* registry, PyObject* array, BorrowKey* key
 
 extern "C" void release(void* registry, const BorrowKey* key) {
     if (key->start == key->end) return;
-    auto& map = *static_cast<Registry*>(registry);
-    const auto it = map.find(key->base);
-    if (it == map.end()) return;
-    auto& entries = it->second;
-    const auto e = std::find_if(entries.begin(), entries.end(), [&](const Entry& x) {
-        return x.start == key->start && x.end == key->end;
-    });
-    if (e == entries.end()) return;
-    if (e->count > 1) {
-        --e->count;
-    } else {
-        entries.erase(e);
-        if (entries.empty()) map.erase(it);
+    auto& entries = *static_cast<Registry*>(registry);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        Entry& e = entries[i];
+        if (!same_range(e.key, *key)) continue;
+        if (e.count > 1) {
+            --e.count;
+        } else {
+            e = entries.back();
+            entries.pop_back();
+        }
+        return;
     }
 }
 
