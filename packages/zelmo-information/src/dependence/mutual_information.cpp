@@ -13,8 +13,22 @@ double mutual_information(Span x, Span y, std::uint64_t n_bins) {
     const SampleRange rx = sample_range(x.first(n));
     const SampleRange ry = sample_range(y.first(n));
     if (rx.constant() || ry.constant()) return 0.0;
+    // The marginal counts are the row and column sums of the table: counted
+    // while binning when there are fewer pairs than cells, summed afterwards
+    // otherwise (equal either way, as integers).
+    const bool few_pairs = n < n_bins * n_bins;
     Marginals m;
-    const Counts table = pair_table(x, rx, y, ry, n, n_bins, &m);
+    const Counts table = pair_table(x, rx, y, ry, n, n_bins, few_pairs ? &m : nullptr);
+    if (!few_pairs) {
+        m = Marginals{Counts::zeroed(n_bins), Counts::zeroed(n_bins)};
+        for (std::uint64_t i = 0; i < n_bins; ++i) {
+            const std::uint64_t* row = table.data() + i * n_bins;
+            for (std::uint64_t j = 0; j < n_bins; ++j) {
+                m.x[i] += row[j];
+                m.y[j] += row[j];
+            }
+        }
+    }
     const Counts& cx = m.x;
     const Counts& cy = m.y;
 

@@ -25,6 +25,8 @@ void count_into(Counts& table, Span values, std::size_t count, SampleRange r, st
         return;
     }
     const double span = r.span();
+    // A sample whose values are all counted needs no filtering.
+    finite_only = finite_only && count < values.len;
     if (n_bins <= vec::kMaxVectorBins) {
         vec::Tally tally(table.data(), n_bins, count);
         std::uint32_t block[vec::kBlock];

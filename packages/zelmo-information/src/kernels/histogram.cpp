@@ -25,6 +25,8 @@ Counts histogram_of(Span data, SampleRange r, std::uint64_t count, std::uint64_t
     if (n_bins == 0) panic_index(0, 0);
     const double lo = r.lo;
     const double width = r.span() / static_cast<double>(n_bins);
+    // A sample whose values are all counted needs no filtering.
+    finite_only = finite_only && count < data.len;
     if (n_bins <= vec::kMaxVectorBins) {
         vec::Tally tally(counts.data(), n_bins, count);
         std::uint32_t block[vec::kBlock];

@@ -76,6 +76,10 @@ std::size_t width_bins_scalar(const double* p, std::size_t n, double lo, double 
 
 #define ZELMO_AVX2 __attribute__((target("avx2")))
 
+// The hardware prefetcher alone leaves these loops waiting on memory (the
+// binning loops do much work per element): ask for data this far ahead.
+constexpr std::size_t kPrefetchAhead = 2048;
+
 ZELMO_AVX2 void reduce(__m256d lo, __m256d hi, SampleRange& r) {
     alignas(32) double l[4], h[4];
     _mm256_store_pd(l, lo);
@@ -92,6 +96,7 @@ ZELMO_AVX2 void fold_range_avx2(const double* p, std::size_t n, SampleRange& r) 
     std::size_t i = 0;
     __m256d lo0 = _mm256_set1_pd(r.lo), lo1 = lo0, hi0 = _mm256_set1_pd(r.hi), hi1 = hi0;
     for (; i + 8 <= n; i += 8) {
+        _mm_prefetch(reinterpret_cast<const char*>(p + i) + kPrefetchAhead, _MM_HINT_T0);
         const __m256d a = _mm256_loadu_pd(p + i);
         const __m256d b = _mm256_loadu_pd(p + i + 4);
         lo0 = _mm256_min_pd(a, lo0);
@@ -114,6 +119,7 @@ ZELMO_AVX2 std::size_t fold_finite_range_avx2(const double* p, std::size_t n, Sa
     __m256i count = _mm256_setzero_si256();
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
+        _mm_prefetch(reinterpret_cast<const char*>(p + i) + kPrefetchAhead, _MM_HINT_T0);
         const __m256d a = _mm256_loadu_pd(p + i);
         const __m256d b = _mm256_loadu_pd(p + i + 4);
         const __m256d fa = _mm256_cmp_pd(_mm256_andnot_pd(sign, a), max_finite, _CMP_LE_OQ);
@@ -186,6 +192,7 @@ ZELMO_AVX2 std::size_t scaled_bins_avx2(const double* p, std::size_t n, double l
     std::size_t k = 0;
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
+        _mm_prefetch(reinterpret_cast<const char*>(p + i) + kPrefetchAhead, _MM_HINT_T0);
         const __m256d v = _mm256_loadu_pd(p + i);
         const __m256d d = _mm256_sub_pd(v, vlo);
         __m256d t = _mm256_mul_pd(d, factor);
@@ -203,6 +210,7 @@ ZELMO_AVX2 std::size_t width_bins_avx2(const double* p, std::size_t n, double lo
     std::size_t k = 0;
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
+        _mm_prefetch(reinterpret_cast<const char*>(p + i) + kPrefetchAhead, _MM_HINT_T0);
         const __m256d v = _mm256_loadu_pd(p + i);
         const __m256d d = _mm256_sub_pd(v, vlo);
         __m256d t = _mm256_mul_pd(d, factor);
@@ -251,7 +259,7 @@ std::size_t width_bins(const double* p, std::size_t n, double lo, double width, 
 }
 
 Tally::Tally(std::uint64_t* table, std::uint64_t cells, std::uint64_t expected) : table_(table), cells_(cells) {
-    constexpr std::uint64_t kLaneCells = 8192;  // four copies stay within 256 KiB
+    constexpr std::uint64_t kLaneCells = 8192;  // the copies stay within 512 KiB
     // Adding the copies up costs a pass over them: worth it for many indices.
     if (cells <= kLaneCells && expected >= 16 * cells) lanes_ = Buffer<std::uint64_t>::zeroed(kLanes * cells);
 }
@@ -261,24 +269,21 @@ void Tally::add(const std::uint32_t* index, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) ++table_[index[i]];
         return;
     }
-    std::uint64_t* l0 = lanes_.data();
-    std::uint64_t* l1 = l0 + cells_;
-    std::uint64_t* l2 = l1 + cells_;
-    std::uint64_t* l3 = l2 + cells_;
+    std::uint64_t* lane = lanes_.data();
+    const std::size_t stride = cells_;
     std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        ++l0[index[i]];
-        ++l1[index[i + 1]];
-        ++l2[index[i + 2]];
-        ++l3[index[i + 3]];
+    for (; i + kLanes <= n; i += kLanes) {
+        for (std::size_t k = 0; k < kLanes; ++k) ++lane[k * stride + index[i + k]];
     }
-    for (; i < n; ++i) ++l0[index[i]];
+    for (; i < n; ++i) ++lane[index[i]];
 }
 
 void Tally::finish() {
     if (lanes_.size() == 0) return;
     for (std::uint64_t c = 0; c < cells_; ++c) {
-        table_[c] += lanes_[c] + lanes_[cells_ + c] + lanes_[2 * cells_ + c] + lanes_[3 * cells_ + c];
+        std::uint64_t sum = table_[c];
+        for (std::size_t k = 0; k < kLanes; ++k) sum += lanes_[k * cells_ + c];
+        table_[c] = sum;
     }
     std::memset(lanes_.data(), 0, lanes_.size() * sizeof(std::uint64_t));
 }
