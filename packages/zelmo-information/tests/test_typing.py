@@ -1,0 +1,163 @@
+"""The type stub shipped with the package: it must describe the extension as
+it is at run time, and a type checker in strict mode must accept ordinary use
+and reject misuse."""
+
+import ast
+import importlib.metadata
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+import zelmo_information
+from conftest import REQUIRED, SIGNATURES, _core
+
+PACKAGE_DIR = Path(zelmo_information.__file__).parent
+STUB = PACKAGE_DIR / "_core.pyi"
+ANNOTATION = {"a1": "NDArray[np.float64]", "a2": "NDArray[np.float64]", "i": "int", "u": "int", "f": "float"}
+
+
+def stub_tree():
+    return ast.parse(STUB.read_text(encoding="utf-8"), filename=str(STUB))
+
+
+def stub_functions():
+    return {node.name: node for node in stub_tree().body if isinstance(node, ast.FunctionDef)}
+
+
+def rendered_signature(node):
+    """The stub's parameters written as CPython renders a text signature (a
+    default of -1 shows as "...")."""
+    args = node.args
+    assert not args.posonlyargs and not args.kwonlyargs and args.vararg is None and args.kwarg is None
+    defaults = [None] * (len(args.args) - len(args.defaults)) + list(args.defaults)
+    parts = []
+    for arg, default in zip(args.args, defaults):
+        if default is None:
+            parts.append(arg.arg)
+        else:
+            value = ast.literal_eval(default)
+            parts.append(f"{arg.arg}=" + ("..." if value == -1 and type(value) is int else repr(value)))
+    return "(" + ", ".join(parts) + ")"
+
+
+def test_installed_package_ships_stub_and_marker_and_reports_its_version():
+    assert STUB.is_file()
+    assert (PACKAGE_DIR / "py.typed").is_file()
+    assert zelmo_information.__version__ == importlib.metadata.version("zelmo-information")
+
+
+def test_stub_declares_exactly_the_runtime_functions_in_registration_order():
+    tree = stub_tree()
+    (declared,) = [
+        ast.literal_eval(node.value)
+        for node in tree.body
+        if isinstance(node, ast.Assign) and [getattr(t, "id", None) for t in node.targets] == ["__all__"]
+    ]
+    assert declared == _core.__all__
+    assert sorted(stub_functions()) == sorted(_core.__all__)
+
+
+@pytest.mark.parametrize("name", list(SIGNATURES))
+def test_stub_signature_matches_runtime_text_signature_and_types(name):
+    node = stub_functions()[name]
+    assert rendered_signature(node) == getattr(_core, name).__text_signature__
+    annotations = [ast.unparse(arg.annotation) for arg in node.args.args]
+    assert annotations == [ANNOTATION[kind] for _, kind, _ in SIGNATURES[name]]
+    assert [d for _, _, d in SIGNATURES[name] if d is not REQUIRED] == [ast.literal_eval(d) for d in node.args.defaults]
+    expected_return = "list[list[float]]" if name == "batch_transfer_entropy_py" else "float"
+    assert ast.unparse(node.returns) == expected_return
+    doc = ast.get_docstring(node)
+    assert doc and "\n\n" not in doc, "one paragraph of documentation"
+
+
+# Ordinary calls must type-check as written; every line marked with an ignore
+# must really be an error of that code (--strict warns about unused ignores,
+# so a stub that is too permissive fails here).
+USER_SCRIPT = '''
+from typing import assert_type
+
+import numpy as np
+from numpy.typing import NDArray
+
+import zelmo_information
+from zelmo_information import (
+    _core,
+    batch_transfer_entropy_py,
+    cond_mutual_information,
+    conditional_entropy,
+    cross_entropy,
+    hellinger_distance,
+    information_gain,
+    joint_entropy,
+    js_divergence,
+    kl_divergence,
+    mutual_information,
+    renyi_entropy,
+    shannon_entropy,
+    total_variation_distance,
+    transfer_entropy,
+    tsallis_entropy,
+)
+
+rng = np.random.default_rng(0)
+x: NDArray[np.float64] = rng.normal(size=64)
+y = rng.normal(size=64)
+z = np.zeros(64)
+signals = rng.normal(size=(3, 64))
+single = x.astype(np.float32)
+
+assert_type(mutual_information(x, y), float)
+assert_type(mutual_information(x, y, n_bins=8), float)
+assert_type(transfer_entropy(x, y, 4, history=2), float)
+assert_type(batch_transfer_entropy_py(signals, n_bins=4, history=1), list[list[float]])
+assert_type(cond_mutual_information(x, y, z, 8), float)
+assert_type(shannon_entropy(x, -1, base=np.e), float)
+assert_type(renyi_entropy(x, alpha=0.5, n_bins=12, base=10.0), float)
+assert_type(tsallis_entropy(data=x, q=1.5), float)
+assert_type(conditional_entropy(x, y, 10), float)
+assert_type(joint_entropy(x=x, y=y), float)
+assert_type(kl_divergence(x, y), float)
+assert_type(js_divergence(p=x, q=y, n_bins=5), float)
+assert_type(information_gain(x, y), float)
+assert_type(cross_entropy(x, y, base=2), float)
+assert_type(hellinger_distance(x, y, -1), float)
+assert_type(total_variation_distance(x, y), float)
+assert_type(_core.shannon_entropy(x, 10), float)
+assert_type(zelmo_information.transfer_entropy(x, y), float)
+version: str = zelmo_information.__version__
+names: list[str] = zelmo_information.__all__
+first_row: list[float] = batch_transfer_entropy_py(signals)[0]
+
+shannon_entropy(x)  # type: ignore[call-arg]
+mutual_information(x, y, bins=3)  # type: ignore[call-arg]
+cross_entropy(x, y, -1, 2.0, 0)  # type: ignore[call-arg]
+kl_divergence([0.0, 1.0], y)  # type: ignore[arg-type]
+joint_entropy(single, y)  # type: ignore[arg-type]
+information_gain(x, np.arange(64))  # type: ignore[arg-type]
+transfer_entropy(x, y, 2.5)  # type: ignore[arg-type]
+renyi_entropy(x, n_bins=None)  # type: ignore[arg-type]
+as_text: str = tsallis_entropy(x)  # type: ignore[assignment]
+zelmo_information.no_such_measure(x)  # type: ignore[attr-defined]
+'''
+
+
+def test_strict_type_checker_accepts_use_and_rejects_misuse(tmp_path, request):
+    pytest.importorskip("mypy", reason="mypy is not installed, so the stub cannot be type-checked")
+    script = tmp_path / "use_zelmo.py"
+    script.write_text(textwrap.dedent(USER_SCRIPT), encoding="utf-8")
+    pytest_cache = getattr(request.config, "cache", None)
+    cache = pytest_cache.mkdir("mypy") if pytest_cache is not None else tmp_path / "mypy-cache"
+    env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(cache), "--no-color-output", script.name],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
