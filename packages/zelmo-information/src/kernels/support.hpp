@@ -21,11 +21,6 @@ struct Span {
     const double* data = nullptr;
     std::size_t len = 0;
 
-    const double* begin() const { return data; }
-    const double* end() const { return data + len; }
-    std::size_t size() const { return len; }
-    bool empty() const { return len == 0; }
-    double operator[](std::size_t i) const { return data[i]; }
     Span first(std::size_t n) const { return Span{data, n < len ? n : len}; }
 };
 
@@ -164,7 +159,6 @@ private:
 
 using Counts = Buffer<std::uint64_t>;
 
-inline Span as_span(const Buffer<double>& b) { return Span{b.data(), b.size()}; }
 
 // Truncation toward zero into an unsigned 64-bit integer with saturation:
 // NaN, zero and negative values give 0, values of 2^64 or more give 2^64 - 1.
