@@ -29,11 +29,7 @@ void count_into(Counts& table, Span values, std::size_t count, SampleRange r, st
     finite_only = finite_only && count < values.len;
     if (n_bins <= vec::kMaxVectorBins) {
         vec::Tally tally(table.data(), n_bins, count);
-        std::uint32_t block[vec::kBlock];
-        for (std::size_t i = 0; i < values.len; i += vec::kBlock) {
-            const std::size_t len = std::min(vec::kBlock, values.len - i);
-            tally.add(block, vec::scaled_bins(values.data + i, len, r.lo, span, n_bins, finite_only, block));
-        }
+        vec::count_scaled_bins(values.data, values.len, r.lo, span, n_bins, finite_only, tally);
         tally.finish();
         return;
     }

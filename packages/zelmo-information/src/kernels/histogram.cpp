@@ -29,11 +29,7 @@ Counts histogram_of(Span data, SampleRange r, std::uint64_t count, std::uint64_t
     finite_only = finite_only && count < data.len;
     if (n_bins <= vec::kMaxVectorBins) {
         vec::Tally tally(counts.data(), n_bins, count);
-        std::uint32_t block[vec::kBlock];
-        for (std::size_t i = 0; i < data.len; i += vec::kBlock) {
-            const std::size_t len = std::min(vec::kBlock, data.len - i);
-            tally.add(block, vec::width_bins(data.data + i, len, lo, width, n_bins, finite_only, block));
-        }
+        vec::count_width_bins(data.data, data.len, lo, width, n_bins, finite_only, tally);
         tally.finish();
         return counts;
     }

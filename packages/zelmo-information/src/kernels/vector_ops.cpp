@@ -1,6 +1,7 @@
 #include "vector_ops.hpp"
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -202,12 +203,34 @@ ZELMO_AVX2 std::size_t scaled_bins_avx2(const double* p, std::size_t n, double l
     return k + scaled_bins_scalar(p + i, n - i, lo, range, n_bins, finite_only, out + k);
 }
 
-ZELMO_AVX2 std::size_t width_bins_avx2(const double* p, std::size_t n, double lo, double width,
-                                       std::uint64_t n_bins, bool finite_only, std::uint32_t* out) {
+// Counts the kept lanes of `bins`; `slot` numbers the counted values.
+ZELMO_AVX2 inline std::size_t count_kept(__m256d v, __m128i bins, bool finite_only, Tally& tally, std::size_t slot) {
+    int keep = 0xF;
+    if (finite_only) {
+        const __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), v);
+        keep = _mm256_movemask_pd(_mm256_cmp_pd(magnitude, _mm256_set1_pd(kMaxFinite), _CMP_LE_OQ));
+    }
+    alignas(16) std::uint32_t lane[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lane), bins);
+    if (keep == 0xF) {
+        tally.bump(0, lane[0]);
+        tally.bump(1, lane[1]);
+        tally.bump(2, lane[2]);
+        tally.bump(3, lane[3]);
+        return slot + 4;
+    }
+    for (int j = 0; j < 4; ++j) {
+        if (keep & (1 << j)) tally.bump(slot++, lane[j]);
+    }
+    return slot;
+}
+
+ZELMO_AVX2 void count_width_bins_avx2(const double* p, std::size_t n, double lo, double width, std::uint64_t n_bins,
+                                      bool finite_only, Tally& tally) {
     const __m256d vlo = _mm256_set1_pd(lo), vwidth = _mm256_set1_pd(width);
     const __m256d factor = _mm256_set1_pd(1.0 / width);
     const __m256d top = _mm256_set1_pd(static_cast<double>(n_bins - 1));
-    std::size_t k = 0;
+    std::size_t slot = 0;
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
         _mm_prefetch(reinterpret_cast<const char*>(p + i) + kPrefetchAhead, _MM_HINT_T0);
@@ -215,9 +238,30 @@ ZELMO_AVX2 std::size_t width_bins_avx2(const double* p, std::size_t n, double lo
         const __m256d d = _mm256_sub_pd(v, vlo);
         __m256d t = _mm256_mul_pd(d, factor);
         if (!same_bins(t)) t = _mm256_div_pd(d, vwidth);
-        k = store_kept(v, clamp_indices(t, top), finite_only, out, k);
+        slot = count_kept(v, clamp_indices(t, top), finite_only, tally, slot);
     }
-    return k + width_bins_scalar(p + i, n - i, lo, width, n_bins, finite_only, out + k);
+    std::uint32_t rest[4];
+    tally.add(rest, width_bins_scalar(p + i, n - i, lo, width, n_bins, finite_only, rest));
+}
+
+ZELMO_AVX2 void count_scaled_bins_avx2(const double* p, std::size_t n, double lo, double range,
+                                       std::uint64_t n_bins, bool finite_only, Tally& tally) {
+    const __m256d vlo = _mm256_set1_pd(lo), vrange = _mm256_set1_pd(range);
+    const __m256d scale = _mm256_set1_pd(static_cast<double>(n_bins));
+    const __m256d factor = _mm256_set1_pd(static_cast<double>(n_bins) / range);
+    const __m256d top = _mm256_set1_pd(static_cast<double>(n_bins - 1));
+    std::size_t slot = 0;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        _mm_prefetch(reinterpret_cast<const char*>(p + i) + kPrefetchAhead, _MM_HINT_T0);
+        const __m256d v = _mm256_loadu_pd(p + i);
+        const __m256d d = _mm256_sub_pd(v, vlo);
+        __m256d t = _mm256_mul_pd(d, factor);
+        if (!same_bins(t)) t = _mm256_mul_pd(_mm256_div_pd(d, vrange), scale);
+        slot = count_kept(v, clamp_indices(t, top), finite_only, tally, slot);
+    }
+    std::uint32_t rest[4];
+    tally.add(rest, scaled_bins_scalar(p + i, n - i, lo, range, n_bins, finite_only, rest));
 }
 
 const bool kHasAvx2 = __builtin_cpu_supports("avx2");
@@ -250,32 +294,15 @@ std::size_t scaled_bins(const double* p, std::size_t n, double lo, double range,
     return scaled_bins_scalar(p, n, lo, range, n_bins, finite_only, out);
 }
 
-std::size_t width_bins(const double* p, std::size_t n, double lo, double width, std::uint64_t n_bins,
-                       bool finite_only, std::uint32_t* out) {
-#if defined(ZELMO_X86)
-    if (kHasAvx2 && n >= kShort) return width_bins_avx2(p, n, lo, width, n_bins, finite_only, out);
-#endif
-    return width_bins_scalar(p, n, lo, width, n_bins, finite_only, out);
-}
-
 Tally::Tally(std::uint64_t* table, std::uint64_t cells, std::uint64_t expected) : table_(table), cells_(cells) {
-    constexpr std::uint64_t kLaneCells = 8192;  // the copies stay within 512 KiB
+    constexpr std::uint64_t kLaneCells = 8192;  // the copies stay within 256 KiB
     // Adding the copies up costs a pass over them: worth it for many indices.
     if (cells <= kLaneCells && expected >= 16 * cells) lanes_ = Buffer<std::uint64_t>::zeroed(kLanes * cells);
+    for (std::size_t k = 0; k < kLanes; ++k) lane_[k] = lanes_.size() == 0 ? table : lanes_.data() + k * cells;
 }
 
 void Tally::add(const std::uint32_t* index, std::size_t n) {
-    if (lanes_.size() == 0) {
-        for (std::size_t i = 0; i < n; ++i) ++table_[index[i]];
-        return;
-    }
-    std::uint64_t* lane = lanes_.data();
-    const std::size_t stride = cells_;
-    std::size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) {
-        for (std::size_t k = 0; k < kLanes; ++k) ++lane[k * stride + index[i + k]];
-    }
-    for (; i < n; ++i) ++lane[index[i]];
+    for (std::size_t i = 0; i < n; ++i) bump(i, index[i]);
 }
 
 void Tally::finish() {
@@ -286,6 +313,30 @@ void Tally::finish() {
         table_[c] = sum;
     }
     std::memset(lanes_.data(), 0, lanes_.size() * sizeof(std::uint64_t));
+}
+
+void count_width_bins(const double* p, std::size_t n, double lo, double width, std::uint64_t n_bins,
+                      bool finite_only, Tally& tally) {
+#if defined(ZELMO_X86)
+    if (kHasAvx2 && n >= kShort) return count_width_bins_avx2(p, n, lo, width, n_bins, finite_only, tally);
+#endif
+    std::uint32_t block[kBlock];
+    for (std::size_t i = 0; i < n; i += kBlock) {
+        const std::size_t len = std::min(kBlock, n - i);
+        tally.add(block, width_bins_scalar(p + i, len, lo, width, n_bins, finite_only, block));
+    }
+}
+
+void count_scaled_bins(const double* p, std::size_t n, double lo, double range, std::uint64_t n_bins,
+                       bool finite_only, Tally& tally) {
+#if defined(ZELMO_X86)
+    if (kHasAvx2 && n >= kShort) return count_scaled_bins_avx2(p, n, lo, range, n_bins, finite_only, tally);
+#endif
+    std::uint32_t block[kBlock];
+    for (std::size_t i = 0; i < n; i += kBlock) {
+        const std::size_t len = std::min(kBlock, n - i);
+        tally.add(block, scaled_bins_scalar(p + i, len, lo, range, n_bins, finite_only, block));
+    }
 }
 
 }  // namespace zelmo::vec

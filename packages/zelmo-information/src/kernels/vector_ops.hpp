@@ -31,29 +31,40 @@ inline constexpr std::uint64_t kMaxVectorBins = std::uint64_t{1} << 31;
 std::size_t scaled_bins(const double* p, std::size_t n, double lo, double range, std::uint64_t n_bins,
                         bool finite_only, std::uint32_t* out);
 
-// Width rule: min(floor_sat((p[i] - lo) / width), n_bins - 1) for
-// 1 <= n_bins <= kMaxVectorBins. With `finite_only`, non-finite values are
-// skipped and the bins of the others are written compactly. Returns the
-// number of bins written.
-std::size_t width_bins(const double* p, std::size_t n, double lo, double width, std::uint64_t n_bins,
-                       bool finite_only, std::uint32_t* out);
-
 // Adds one count per index (each below `cells`) to `table`. When many
 // indices go to a small table, they are counted through several interleaved
 // copies, so that runs of equal indices do not wait on each other's stores;
 // finish() adds the copies up.
 class Tally {
 public:
+    static constexpr std::size_t kLanes = 4;
+
     Tally(std::uint64_t* table, std::uint64_t cells, std::uint64_t expected);
+    Tally(const Tally&) = delete;
+    Tally& operator=(const Tally&) = delete;
+
+    // Counts `index` in copy `slot` modulo kLanes (consecutive slots for
+    // consecutive indices).
+    void bump(std::size_t slot, std::uint32_t index) { ++lane_[slot % kLanes][index]; }
     void add(const std::uint32_t* index, std::size_t n);
     void finish();
 
 private:
-    static constexpr std::size_t kLanes = 4;
     std::uint64_t* table_;
     std::uint64_t cells_;
     Buffer<std::uint64_t> lanes_;  // kLanes copies of the table, or empty
+    std::uint64_t* lane_[kLanes];  // each copy, or the table itself kLanes times
 };
+
+// Width rule: min(floor_sat((p[i] - lo) / width), n_bins - 1), and the
+// scaled rule as in scaled_bins, for 1 <= n_bins <= kMaxVectorBins, each bin
+// counted straight into `tally` as it is found (so that counting overlaps the
+// stream of values from memory). With `finite_only`, non-finite values are
+// skipped.
+void count_width_bins(const double* p, std::size_t n, double lo, double width, std::uint64_t n_bins,
+                      bool finite_only, Tally& tally);
+void count_scaled_bins(const double* p, std::size_t n, double lo, double range, std::uint64_t n_bins,
+                       bool finite_only, Tally& tally);
 
 // Elements per block when a pass bins into a small buffer and counts it.
 inline constexpr std::size_t kBlock = 2048;
