@@ -87,7 +87,7 @@ inline std::uint64_t square_cells(std::uint64_t n_bins,
     return cells;
 }
 
-// An owned array of trivially copyable T. Up to 256 bytes live inside the
+// An owned array of trivially copyable T. Up to 1 KiB lives inside the
 // object (small tables cost no allocation); larger arrays come from the heap,
 // zeroed ones from calloc, so a large table costs only the pages that are
 // written. An allocation that cannot be satisfied throws std::bad_alloc
@@ -122,7 +122,7 @@ public:
     const T* end() const { return ptr_ + len_; }
 
 private:
-    static constexpr std::size_t kInline = 256 / sizeof(T);
+    static constexpr std::size_t kInline = 1024 / sizeof(T);
 
     Buffer(std::size_t n, bool zero) : len_(n) {
         if (n <= kInline) {
