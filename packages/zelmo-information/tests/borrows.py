@@ -18,39 +18,26 @@ _RELEASE = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.POINTER(BorrowKey))
 
 
 class _Api(ctypes.Structure):
-    _fields_ = [
-        ("version", ctypes.c_uint64),
-        ("registry", ctypes.c_void_p),
-        ("acquire_shared", _ACQUIRE),
-        ("acquire_exclusive", _ACQUIRE),
-        ("release", _RELEASE),
-    ]
-
-
-def _core_module():
-    major = np.lib.NumpyVersion(np.__version__).major
-    if major >= 2:
-        import numpy._core as core
-    else:
-        import numpy.core as core
-    return core
+    _fields_ = [("version", ctypes.c_uint64), ("registry", ctypes.c_void_p), ("acquire_shared", _ACQUIRE),
+                ("acquire_exclusive", _ACQUIRE), ("release", _RELEASE)]
 
 
 def api():
     """The registry's entry points; the registry exists after the first array call."""
-    capsule = getattr(_core_module(), CAPSULE)
+    if np.lib.NumpyVersion(np.__version__).major >= 2:
+        import numpy._core as core
+    else:
+        import numpy.core as core
     get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-    get_pointer.restype = ctypes.c_void_p
-    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    table = _Api.from_address(get_pointer(capsule, CAPSULE.encode()))
+    get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    table = _Api.from_address(get_pointer(getattr(core, CAPSULE), CAPSULE.encode()))
     assert table.version >= 1
     return table
 
 
 def try_exclusive(array):
     """Takes and immediately releases an exclusive borrow; True if it was free."""
-    table = api()
-    key = BorrowKey()
+    table, key = api(), BorrowKey()
     status = table.acquire_exclusive(table.registry, array, ctypes.byref(key))
     if status == 0:
         table.release(table.registry, ctypes.byref(key))
@@ -60,8 +47,7 @@ def try_exclusive(array):
 @contextlib.contextmanager
 def exclusive(array):
     """Holds an exclusive (writable) borrow of `array` for the block."""
-    table = api()
-    key = BorrowKey()
+    table, key = api(), BorrowKey()
     status = table.acquire_exclusive(table.registry, array, ctypes.byref(key))
     assert status == 0, f"exclusive borrow refused ({status})"
     try:

@@ -8,6 +8,8 @@ import pytest
 
 sys.path.insert(0, __file__.rsplit("/", 1)[0])
 
+import models  # noqa: E402
+from borrows import try_exclusive  # noqa: E402
 from zelmo_information import _core  # noqa: E402
 
 # Every function of the module: parameters in order as (name, kind, default),
@@ -31,8 +33,9 @@ SIGNATURES = {
     "hellinger_distance": [("p", "a1", REQUIRED), ("q", "a1", REQUIRED), ("n_bins", "i", -1)],
     "total_variation_distance": [("p", "a1", REQUIRED), ("q", "a1", REQUIRED), ("n_bins", "i", -1)],
 }
-ALL_NAMES = list(SIGNATURES)
-AVAILABLE = [name for name in ALL_NAMES if name in _core.__all__]
+AVAILABLE = [name for name in SIGNATURES if name in _core.__all__]
+NAN, INF = math.nan, math.inf
+INDEX_0 = "index out of bounds: the len is 0 but the index is 0"
 
 
 def function(name):
@@ -42,17 +45,8 @@ def function(name):
 def valid_arguments(name, length=8):
     """Well-formed positional arguments for every parameter of `name`."""
     rng = np.random.default_rng(len(name))
-    out = []
-    for _, kind, default in SIGNATURES[name]:
-        if kind == "a1":
-            out.append(rng.normal(size=length))
-        elif kind == "a2":
-            out.append(rng.normal(size=(3, length)))
-        elif kind == "i":
-            out.append(-1 if default is REQUIRED else default)
-        else:
-            out.append(default)
-    return out
+    kinds = {"a1": lambda: rng.normal(size=length), "a2": lambda: rng.normal(size=(3, length))}
+    return [kinds[k]() if k in kinds else -1 if d is REQUIRED else d for _, k, d in SIGNATURES[name]]
 
 
 def panic_type():
@@ -72,13 +66,96 @@ def raises_panic(message):
     assert info.value.args == (message,)
 
 
-def bits(x):
-    return struct.pack("<d", x)
-
-
 def same_float(a, b):
     """Bit-for-bit equality (NaN equals NaN, 0.0 differs from -0.0)."""
     assert isinstance(a, float)
-    if math.isnan(a) and math.isnan(b):
-        return True
-    return bits(a) == bits(b)
+    return (math.isnan(a) and math.isnan(b)) or struct.pack("<d", a) == struct.pack("<d", b)
+
+
+def f64(values):
+    return np.array(values, dtype=np.float64)
+
+
+def check(name, *args, expected):
+    """One call of `name` (lists become float64 arrays) against `expected`: a
+    float to the last bit, a panic message, an exception type, or anything
+    comparing equal (pytest.approx). Every array is released afterwards."""
+    arrays = [f64(a) if isinstance(a, list) else a for a in args]
+    f = function(name)
+    if isinstance(expected, (str, type)):
+        with raises_panic(expected) if isinstance(expected, str) else pytest.raises(expected):
+            f(*arrays)
+    elif isinstance(expected, float):
+        got = f(*arrays)
+        assert same_float(got, expected), (got, expected)
+    else:
+        assert f(*arrays) == expected
+    assert all(try_exclusive(a) for a in arrays if isinstance(a, np.ndarray))
+
+
+def agrees_with_model(name, *args):
+    """`name` on args (lists or arrays) against models.<name>, to the last bit
+    and panics included; returns the result."""
+    arrays = [f64(a) if isinstance(a, list) else a for a in args]
+    try:
+        expected = getattr(models, name)(*[a.tolist() if isinstance(a, np.ndarray) else a for a in args])
+    except models.Panic as p:
+        with raises_panic(str(p)):
+            function(name)(*arrays)
+        return None
+    got = function(name)(*arrays)
+    if isinstance(expected, list):
+        assert type(got) is list and len(got) == len(expected)
+        for row, want in zip(got, expected):
+            assert type(row) is list and len(row) == len(want)
+            assert all(same_float(g, w) for g, w in zip(row, want)), (row, want)
+    else:
+        assert same_float(got, expected), (got, expected)
+    return got
+
+
+def fresh(kind, message, cause=None):
+    """A new exception, with a __cause__ of type `cause` if given. (Made here, so
+    that no frame of the raising method refers to it: no reference cycle.)"""
+    exc = kind(message)
+    if cause is not None:
+        exc.__cause__ = cause(f"cause of {message}")
+    return exc
+
+
+class Returns:
+    """Returns `result` from a conversion method; raises it if it is an
+    exception, or a fresh one each time if it is (type, message[, cause type])."""
+
+    def __init__(self, result):
+        self.result = result
+
+    def value(self):
+        if isinstance(self.result, tuple):
+            raise fresh(*self.result)
+        if isinstance(self.result, BaseException):
+            raise self.result
+        return self.result
+
+    def __repr__(self):
+        return f"{type(self).__name__}({self.result!r})"
+
+
+class Index(Returns):
+    def __index__(self):
+        return self.value()
+
+
+class Float(Returns):
+    def __float__(self):
+        return self.value()
+
+
+def unaligned(values):
+    """A misaligned float64 copy of `values` (any shape)."""
+    values = np.asarray(values, dtype=np.float64)
+    raw = np.zeros(values.size * 8 + 1, np.uint8)
+    out = np.ndarray(values.shape, np.float64, raw, 1)
+    out[...] = values
+    assert values.size == 0 or not out.flags.aligned
+    return out
