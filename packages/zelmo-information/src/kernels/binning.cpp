@@ -11,7 +11,7 @@ void bin_scaled_narrow(Span values, SampleRange r, std::uint64_t n_bins, std::ui
         std::fill(out, out + values.len, std::uint32_t{0});
         return;
     }
-    vec::scaled_bins(values.data, values.len, r.lo, r.span(), n_bins, false, out);
+    vec::scaled_bins(values.data, values.len, r.lo, r.span(), n_bins, out);
 }
 
 void bin_scaled(Span values, SampleRange r, std::uint64_t n_bins, std::uint64_t* out) {

@@ -146,27 +146,6 @@ ZELMO_AVX2 inline __m128i clamp_indices(__m256d t, __m256d top) {
     return _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(t, _mm256_setzero_pd()), top));
 }
 
-// Stores the lanes of `bins` whose element is kept (all four when not
-// filtering) at out + k; returns the new k.
-ZELMO_AVX2 inline std::size_t store_kept(__m256d v, __m128i bins, bool finite_only, std::uint32_t* out,
-                                         std::size_t k) {
-    int keep = 0xF;
-    if (finite_only) {
-        const __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), v);
-        keep = _mm256_movemask_pd(_mm256_cmp_pd(magnitude, _mm256_set1_pd(kMaxFinite), _CMP_LE_OQ));
-    }
-    if (keep == 0xF) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), bins);
-        return k + 4;
-    }
-    alignas(16) std::uint32_t lane[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lane), bins);
-    for (int j = 0; j < 4; ++j) {
-        if (keep & (1 << j)) out[k++] = lane[j];
-    }
-    return k;
-}
-
 // The quotients of both bin rules without a division per element. The
 // product t' = d * f, with f the rounded factor 1 / width or N / range, is
 // within a relative 2^-50 of the exactly rounded quotient t; so when t' lies
@@ -184,84 +163,81 @@ ZELMO_AVX2 inline bool same_bins(__m256d fast) {
     return _mm256_movemask_pd(_mm256_and_pd(clear_above, clear_below)) == 0xF;
 }
 
-ZELMO_AVX2 std::size_t scaled_bins_avx2(const double* p, std::size_t n, double lo, double range,
-                                        std::uint64_t n_bins, bool finite_only, std::uint32_t* out) {
-    const __m256d vlo = _mm256_set1_pd(lo), vrange = _mm256_set1_pd(range);
-    const __m256d scale = _mm256_set1_pd(static_cast<double>(n_bins));
-    const __m256d factor = _mm256_set1_pd(static_cast<double>(n_bins) / range);
-    const __m256d top = _mm256_set1_pd(static_cast<double>(n_bins - 1));
-    std::size_t k = 0;
+// The two bin rules on four values at a time.
+struct WidthRule {
+    __m256d lo, width, factor, top;
+
+    ZELMO_AVX2 WidthRule(double lo_, double width_, std::uint64_t n_bins)
+        : lo(_mm256_set1_pd(lo_)), width(_mm256_set1_pd(width_)), factor(_mm256_set1_pd(1.0 / width_)),
+          top(_mm256_set1_pd(static_cast<double>(n_bins - 1))) {}
+
+    // floor((v - lo) / width), clamped.
+    ZELMO_AVX2 __m128i bins(__m256d v) const {
+        const __m256d d = _mm256_sub_pd(v, lo);
+        __m256d t = _mm256_mul_pd(d, factor);
+        if (!same_bins(t)) t = _mm256_div_pd(d, width);
+        return clamp_indices(t, top);
+    }
+};
+
+struct ScaledRule {
+    __m256d lo, range, scale, factor, top;
+
+    ZELMO_AVX2 ScaledRule(double lo_, double range_, std::uint64_t n_bins)
+        : lo(_mm256_set1_pd(lo_)), range(_mm256_set1_pd(range_)),
+          scale(_mm256_set1_pd(static_cast<double>(n_bins))),
+          factor(_mm256_set1_pd(static_cast<double>(n_bins) / range_)),
+          top(_mm256_set1_pd(static_cast<double>(n_bins - 1))) {}
+
+    // ((v - lo) / range) * N, truncated and clamped.
+    ZELMO_AVX2 __m128i bins(__m256d v) const {
+        const __m256d d = _mm256_sub_pd(v, lo);
+        __m256d t = _mm256_mul_pd(d, factor);
+        if (!same_bins(t)) t = _mm256_mul_pd(_mm256_div_pd(d, range), scale);
+        return clamp_indices(t, top);
+    }
+};
+
+// Writes the scaled-rule bins of the first n - n % 4 values; returns how many.
+ZELMO_AVX2 std::size_t scaled_bins_avx2(const double* p, std::size_t n, const ScaledRule& rule, std::uint32_t* out) {
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        _mm_prefetch(reinterpret_cast<const char*>(p + i) + kPrefetchAhead, _MM_HINT_T0);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), rule.bins(_mm256_loadu_pd(p + i)));
+    }
+    return i;
+}
+
+// Counts the bins of the first n - n % 4 values (only the finite ones with
+// `finite_only`) into `tally` as they are found; returns how many values it
+// read.
+template <class Rule>
+ZELMO_AVX2 std::size_t count_bins_avx2(const double* p, std::size_t n, const Rule rule, bool finite_only,
+                                       Tally& tally) {
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m256d max_finite = _mm256_set1_pd(kMaxFinite);
+    std::size_t slot = 0;  // numbers the counted values, for the interleaved copies
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
         _mm_prefetch(reinterpret_cast<const char*>(p + i) + kPrefetchAhead, _MM_HINT_T0);
         const __m256d v = _mm256_loadu_pd(p + i);
-        const __m256d d = _mm256_sub_pd(v, vlo);
-        __m256d t = _mm256_mul_pd(d, factor);
-        if (!same_bins(t)) t = _mm256_mul_pd(_mm256_div_pd(d, vrange), scale);
-        k = store_kept(v, clamp_indices(t, top), finite_only, out, k);
+        alignas(16) std::uint32_t lane[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lane), rule.bins(v));
+        const int keep =
+            finite_only ? _mm256_movemask_pd(_mm256_cmp_pd(_mm256_andnot_pd(sign, v), max_finite, _CMP_LE_OQ)) : 0xF;
+        if (keep == 0xF) {
+            tally.bump(0, lane[0]);
+            tally.bump(1, lane[1]);
+            tally.bump(2, lane[2]);
+            tally.bump(3, lane[3]);
+            slot += 4;
+            continue;
+        }
+        for (int j = 0; j < 4; ++j) {
+            if (keep & (1 << j)) tally.bump(slot++, lane[j]);
+        }
     }
-    return k + scaled_bins_scalar(p + i, n - i, lo, range, n_bins, finite_only, out + k);
-}
-
-// Counts the kept lanes of `bins`; `slot` numbers the counted values.
-ZELMO_AVX2 inline std::size_t count_kept(__m256d v, __m128i bins, bool finite_only, Tally& tally, std::size_t slot) {
-    int keep = 0xF;
-    if (finite_only) {
-        const __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), v);
-        keep = _mm256_movemask_pd(_mm256_cmp_pd(magnitude, _mm256_set1_pd(kMaxFinite), _CMP_LE_OQ));
-    }
-    alignas(16) std::uint32_t lane[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lane), bins);
-    if (keep == 0xF) {
-        tally.bump(0, lane[0]);
-        tally.bump(1, lane[1]);
-        tally.bump(2, lane[2]);
-        tally.bump(3, lane[3]);
-        return slot + 4;
-    }
-    for (int j = 0; j < 4; ++j) {
-        if (keep & (1 << j)) tally.bump(slot++, lane[j]);
-    }
-    return slot;
-}
-
-ZELMO_AVX2 void count_width_bins_avx2(const double* p, std::size_t n, double lo, double width, std::uint64_t n_bins,
-                                      bool finite_only, Tally& tally) {
-    const __m256d vlo = _mm256_set1_pd(lo), vwidth = _mm256_set1_pd(width);
-    const __m256d factor = _mm256_set1_pd(1.0 / width);
-    const __m256d top = _mm256_set1_pd(static_cast<double>(n_bins - 1));
-    std::size_t slot = 0;
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        _mm_prefetch(reinterpret_cast<const char*>(p + i) + kPrefetchAhead, _MM_HINT_T0);
-        const __m256d v = _mm256_loadu_pd(p + i);
-        const __m256d d = _mm256_sub_pd(v, vlo);
-        __m256d t = _mm256_mul_pd(d, factor);
-        if (!same_bins(t)) t = _mm256_div_pd(d, vwidth);
-        slot = count_kept(v, clamp_indices(t, top), finite_only, tally, slot);
-    }
-    std::uint32_t rest[4];
-    tally.add(rest, width_bins_scalar(p + i, n - i, lo, width, n_bins, finite_only, rest));
-}
-
-ZELMO_AVX2 void count_scaled_bins_avx2(const double* p, std::size_t n, double lo, double range,
-                                       std::uint64_t n_bins, bool finite_only, Tally& tally) {
-    const __m256d vlo = _mm256_set1_pd(lo), vrange = _mm256_set1_pd(range);
-    const __m256d scale = _mm256_set1_pd(static_cast<double>(n_bins));
-    const __m256d factor = _mm256_set1_pd(static_cast<double>(n_bins) / range);
-    const __m256d top = _mm256_set1_pd(static_cast<double>(n_bins - 1));
-    std::size_t slot = 0;
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        _mm_prefetch(reinterpret_cast<const char*>(p + i) + kPrefetchAhead, _MM_HINT_T0);
-        const __m256d v = _mm256_loadu_pd(p + i);
-        const __m256d d = _mm256_sub_pd(v, vlo);
-        __m256d t = _mm256_mul_pd(d, factor);
-        if (!same_bins(t)) t = _mm256_mul_pd(_mm256_div_pd(d, vrange), scale);
-        slot = count_kept(v, clamp_indices(t, top), finite_only, tally, slot);
-    }
-    std::uint32_t rest[4];
-    tally.add(rest, scaled_bins_scalar(p + i, n - i, lo, range, n_bins, finite_only, rest));
+    return i;
 }
 
 const bool kHasAvx2 = __builtin_cpu_supports("avx2");
@@ -286,12 +262,12 @@ std::size_t fold_finite_range(const double* p, std::size_t n, SampleRange& r) {
     return fold_finite_range_scalar(p, n, r);
 }
 
-std::size_t scaled_bins(const double* p, std::size_t n, double lo, double range, std::uint64_t n_bins,
-                        bool finite_only, std::uint32_t* out) {
+void scaled_bins(const double* p, std::size_t n, double lo, double range, std::uint64_t n_bins, std::uint32_t* out) {
+    std::size_t i = 0;
 #if defined(ZELMO_X86)
-    if (kHasAvx2 && n >= kShort) return scaled_bins_avx2(p, n, lo, range, n_bins, finite_only, out);
+    if (kHasAvx2 && n >= kShort) i = scaled_bins_avx2(p, n, ScaledRule(lo, range, n_bins), out);
 #endif
-    return scaled_bins_scalar(p, n, lo, range, n_bins, finite_only, out);
+    scaled_bins_scalar(p + i, n - i, lo, range, n_bins, false, out + i);
 }
 
 Tally::Tally(std::uint64_t* table, std::uint64_t cells, std::uint64_t expected) : table_(table), cells_(cells) {
@@ -317,11 +293,12 @@ void Tally::finish() {
 
 void count_width_bins(const double* p, std::size_t n, double lo, double width, std::uint64_t n_bins,
                       bool finite_only, Tally& tally) {
+    std::size_t i = 0;
 #if defined(ZELMO_X86)
-    if (kHasAvx2 && n >= kShort) return count_width_bins_avx2(p, n, lo, width, n_bins, finite_only, tally);
+    if (kHasAvx2 && n >= kShort) i = count_bins_avx2(p, n, WidthRule(lo, width, n_bins), finite_only, tally);
 #endif
     std::uint32_t block[kBlock];
-    for (std::size_t i = 0; i < n; i += kBlock) {
+    for (; i < n; i += kBlock) {
         const std::size_t len = std::min(kBlock, n - i);
         tally.add(block, width_bins_scalar(p + i, len, lo, width, n_bins, finite_only, block));
     }
@@ -329,11 +306,12 @@ void count_width_bins(const double* p, std::size_t n, double lo, double width, s
 
 void count_scaled_bins(const double* p, std::size_t n, double lo, double range, std::uint64_t n_bins,
                        bool finite_only, Tally& tally) {
+    std::size_t i = 0;
 #if defined(ZELMO_X86)
-    if (kHasAvx2 && n >= kShort) return count_scaled_bins_avx2(p, n, lo, range, n_bins, finite_only, tally);
+    if (kHasAvx2 && n >= kShort) i = count_bins_avx2(p, n, ScaledRule(lo, range, n_bins), finite_only, tally);
 #endif
     std::uint32_t block[kBlock];
-    for (std::size_t i = 0; i < n; i += kBlock) {
+    for (; i < n; i += kBlock) {
         const std::size_t len = std::min(kBlock, n - i);
         tally.add(block, scaled_bins_scalar(p + i, len, lo, range, n_bins, finite_only, block));
     }

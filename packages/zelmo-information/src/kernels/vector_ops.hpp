@@ -24,12 +24,9 @@ std::size_t fold_finite_range(const double* p, std::size_t n, SampleRange& r);
 // in doubles and convert to 32-bit integers).
 inline constexpr std::uint64_t kMaxVectorBins = std::uint64_t{1} << 31;
 
-// Scaled rule: min(trunc_sat(((p[i] - lo) / range) * N), n_bins - 1) for
-// 1 <= n_bins <= kMaxVectorBins. With `finite_only`, non-finite values are
-// skipped and the bins of the others are written compactly. Returns the
-// number of bins written.
-std::size_t scaled_bins(const double* p, std::size_t n, double lo, double range, std::uint64_t n_bins,
-                        bool finite_only, std::uint32_t* out);
+// Scaled rule: out[i] = min(trunc_sat(((p[i] - lo) / range) * N), n_bins - 1)
+// for 1 <= n_bins <= kMaxVectorBins.
+void scaled_bins(const double* p, std::size_t n, double lo, double range, std::uint64_t n_bins, std::uint32_t* out);
 
 // Adds one count per index (each below `cells`) to `table`. When many
 // indices go to a small table, they are counted through several interleaved
