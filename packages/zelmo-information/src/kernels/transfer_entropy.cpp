@@ -185,6 +185,7 @@ double DenseTransfer::estimate(const std::uint32_t* source_bins, const std::uint
     // Cell order is ascending (a, b, s) order. A (target_next, target_past)
     // pair that never occurs has no states to visit.
     const double total = static_cast<double>(n - static_cast<std::size_t>(history_));
+    constexpr std::uint64_t kChunk = 256;
     double te = 0.0;
     for (std::uint64_t a = 0; a < radix; ++a) {
         for (std::uint64_t b = 0; b < states; ++b) {
@@ -192,8 +193,20 @@ double DenseTransfer::estimate(const std::uint32_t* source_bins, const std::uint
             if (c_ab == 0) continue;
             const std::uint64_t* row = full_.data() + (a * states + b) * states;
             const std::uint64_t* pairs = pair_.data() + b * states;
-            for (std::uint64_t s = 0; s < states; ++s) {
-                if (row[s] != 0) te = te + term(row[s], past_[b], pairs[s], c_ab, total);
+            // The occupied states of the row first, without a branch per
+            // state (their pattern is as random as the data).
+            for (std::uint64_t s0 = 0; s0 < states; s0 += kChunk) {
+                const std::uint64_t len = std::min<std::uint64_t>(kChunk, states - s0);
+                std::uint32_t occupied[kChunk];
+                std::uint64_t k = 0;
+                for (std::uint64_t s = 0; s < len; ++s) {
+                    occupied[k] = static_cast<std::uint32_t>(s0 + s);
+                    k += row[s0 + s] != 0;
+                }
+                for (std::uint64_t u = 0; u < k; ++u) {
+                    const std::uint64_t s = occupied[u];
+                    te = te + term(row[s], past_[b], pairs[s], c_ab, total);
+                }
             }
         }
     }
