@@ -146,55 +146,55 @@ ZELMO_AVX2 inline __m128i clamp_indices(__m256d t, __m256d top) {
     return _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(t, _mm256_setzero_pd()), top));
 }
 
-// The quotients of both bin rules without a division per element. The
-// product t' = d * f, with f the rounded factor 1 / width or N / range, is
-// within a relative 2^-50 of the exactly rounded quotient t; so when t' lies
-// farther than t' * 2^-44 from every integer that bounds a bin (0 bounds
-// none: both sides give bin 0 below 1), t and t' truncate to the same bin.
-// Any other lane (on or near an edge, or NaN) takes the exact division.
-ZELMO_AVX2 inline bool same_bins(__m256d fast) {
-    const __m256d k = _mm256_round_pd(fast, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
-    const __m256d tolerance = _mm256_mul_pd(fast, _mm256_set1_pd(0x1p-44));
-    const __m256d below = _mm256_sub_pd(fast, k);
-    const __m256d above = _mm256_sub_pd(_mm256_add_pd(k, _mm256_set1_pd(1.0)), fast);
-    const __m256d clear_above = _mm256_cmp_pd(above, tolerance, _CMP_GT_OQ);
-    const __m256d clear_below = _mm256_or_pd(_mm256_cmp_pd(below, tolerance, _CMP_GT_OQ),
-                                             _mm256_cmp_pd(k, _mm256_setzero_pd(), _CMP_EQ_OQ));
-    return _mm256_movemask_pd(_mm256_and_pd(clear_above, clear_below)) == 0xF;
+// The bins of both rules without a division per element. The product
+// t' = d * f, with f the rounded factor 1 / width or N / range, is within a
+// relative 2^-50 of the exactly rounded quotient t, so t lies between
+// t' * (1 - 2^-44) and t' * (1 + 2^-44), and (rounding being monotonic)
+// between those products rounded. When both truncate to the same integer, so
+// does t, and that integer clamped is its bin. t' is first capped at
+// n_bins - 1/2, beyond which every quotient lands in the last bin (vminpd
+// keeps a NaN in its second operand, and a NaN, like any negative quotient,
+// belongs to bin 0). Lanes on or near an edge take the exact division.
+template <class Exact>
+ZELMO_AVX2 inline __m128i fast_bins(__m256d fast, __m256d cap, __m256d top, Exact exact) {
+    const __m256d t = _mm256_min_pd(cap, fast);
+    const __m128i low = _mm256_cvttpd_epi32(_mm256_mul_pd(t, _mm256_set1_pd(1.0 - 0x1p-44)));
+    const __m128i high = _mm256_cvttpd_epi32(_mm256_mul_pd(t, _mm256_set1_pd(1.0 + 0x1p-44)));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi32(low, high)) == 0xFFFF) return _mm_max_epi32(low, _mm_setzero_si128());
+    return clamp_indices(exact(), top);
 }
 
 // The two bin rules on four values at a time.
 struct WidthRule {
-    __m256d lo, width, factor, top;
+    __m256d lo, width, factor, cap, top;
 
     ZELMO_AVX2 WidthRule(double lo_, double width_, std::uint64_t n_bins)
         : lo(_mm256_set1_pd(lo_)), width(_mm256_set1_pd(width_)), factor(_mm256_set1_pd(1.0 / width_)),
+          cap(_mm256_set1_pd(static_cast<double>(n_bins) - 0.5)),
           top(_mm256_set1_pd(static_cast<double>(n_bins - 1))) {}
 
     // floor((v - lo) / width), clamped.
     ZELMO_AVX2 __m128i bins(__m256d v) const {
         const __m256d d = _mm256_sub_pd(v, lo);
-        __m256d t = _mm256_mul_pd(d, factor);
-        if (!same_bins(t)) t = _mm256_div_pd(d, width);
-        return clamp_indices(t, top);
+        return fast_bins(_mm256_mul_pd(d, factor), cap, top, [&]() ZELMO_AVX2 { return _mm256_div_pd(d, width); });
     }
 };
 
 struct ScaledRule {
-    __m256d lo, range, scale, factor, top;
+    __m256d lo, range, scale, factor, cap, top;
 
     ZELMO_AVX2 ScaledRule(double lo_, double range_, std::uint64_t n_bins)
         : lo(_mm256_set1_pd(lo_)), range(_mm256_set1_pd(range_)),
           scale(_mm256_set1_pd(static_cast<double>(n_bins))),
           factor(_mm256_set1_pd(static_cast<double>(n_bins) / range_)),
+          cap(_mm256_set1_pd(static_cast<double>(n_bins) - 0.5)),
           top(_mm256_set1_pd(static_cast<double>(n_bins - 1))) {}
 
     // ((v - lo) / range) * N, truncated and clamped.
     ZELMO_AVX2 __m128i bins(__m256d v) const {
         const __m256d d = _mm256_sub_pd(v, lo);
-        __m256d t = _mm256_mul_pd(d, factor);
-        if (!same_bins(t)) t = _mm256_mul_pd(_mm256_div_pd(d, range), scale);
-        return clamp_indices(t, top);
+        return fast_bins(_mm256_mul_pd(d, factor), cap, top,
+                         [&]() ZELMO_AVX2 { return _mm256_mul_pd(_mm256_div_pd(d, range), scale); });
     }
 };
 
@@ -216,25 +216,42 @@ ZELMO_AVX2 std::size_t count_bins_avx2(const double* p, std::size_t n, const Rul
                                        Tally& tally) {
     const __m256d sign = _mm256_set1_pd(-0.0);
     const __m256d max_finite = _mm256_set1_pd(kMaxFinite);
-    std::size_t slot = 0;  // numbers the counted values, for the interleaved copies
+    auto finite_mask = [&](__m256d v) ZELMO_AVX2 {
+        return _mm256_movemask_pd(_mm256_cmp_pd(_mm256_andnot_pd(sign, v), max_finite, _CMP_LE_OQ));
+    };
+    // Eight values a step, one to each copy of the table: a copy sees its
+    // next increment only a whole step later, by when its last store is done.
+    static_assert(Tally::kLanes == 8);
+    std::uint64_t* const c0 = tally.lane(0);
+    std::uint64_t* const c1 = tally.lane(1);
+    std::uint64_t* const c2 = tally.lane(2);
+    std::uint64_t* const c3 = tally.lane(3);
+    std::uint64_t* const c4 = tally.lane(4);
+    std::uint64_t* const c5 = tally.lane(5);
+    std::uint64_t* const c6 = tally.lane(6);
+    std::uint64_t* const c7 = tally.lane(7);
+    std::size_t slot = 0;  // numbers the values counted one by one
     std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
+    for (; i + 8 <= n; i += 8) {
         _mm_prefetch(reinterpret_cast<const char*>(p + i) + kPrefetchAhead, _MM_HINT_T0);
-        const __m256d v = _mm256_loadu_pd(p + i);
-        alignas(16) std::uint32_t lane[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(lane), rule.bins(v));
-        const int keep =
-            finite_only ? _mm256_movemask_pd(_mm256_cmp_pd(_mm256_andnot_pd(sign, v), max_finite, _CMP_LE_OQ)) : 0xF;
-        if (keep == 0xF) {
-            tally.bump(0, lane[0]);
-            tally.bump(1, lane[1]);
-            tally.bump(2, lane[2]);
-            tally.bump(3, lane[3]);
-            slot += 4;
+        const __m256d v0 = _mm256_loadu_pd(p + i);
+        const __m256d v1 = _mm256_loadu_pd(p + i + 4);
+        alignas(32) std::uint32_t bin[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(bin), _mm256_set_m128i(rule.bins(v1), rule.bins(v0)));
+        const int keep = finite_only ? finite_mask(v0) | finite_mask(v1) << 4 : 0xFF;
+        if (keep == 0xFF) {
+            ++c0[bin[0]];
+            ++c1[bin[1]];
+            ++c2[bin[2]];
+            ++c3[bin[3]];
+            ++c4[bin[4]];
+            ++c5[bin[5]];
+            ++c6[bin[6]];
+            ++c7[bin[7]];
             continue;
         }
-        for (int j = 0; j < 4; ++j) {
-            if (keep & (1 << j)) tally.bump(slot++, lane[j]);
+        for (int j = 0; j < 8; ++j) {
+            if (keep & (1 << j)) tally.bump(slot++, bin[j]);
         }
     }
     return i;
@@ -271,7 +288,7 @@ void scaled_bins(const double* p, std::size_t n, double lo, double range, std::u
 }
 
 Tally::Tally(std::uint64_t* table, std::uint64_t cells, std::uint64_t expected) : table_(table), cells_(cells) {
-    constexpr std::uint64_t kLaneCells = 8192;  // the copies stay within 256 KiB
+    constexpr std::uint64_t kLaneCells = 512;  // the copies stay within 32 KiB
     // Adding the copies up costs a pass over them: worth it for many indices.
     if (cells <= kLaneCells && expected >= 16 * cells) lanes_ = Buffer<std::uint64_t>::zeroed(kLanes * cells);
     for (std::size_t k = 0; k < kLanes; ++k) lane_[k] = lanes_.size() == 0 ? table : lanes_.data() + k * cells;

@@ -34,7 +34,7 @@ void scaled_bins(const double* p, std::size_t n, double lo, double range, std::u
 // finish() adds the copies up.
 class Tally {
 public:
-    static constexpr std::size_t kLanes = 4;
+    static constexpr std::size_t kLanes = 8;
 
     Tally(std::uint64_t* table, std::uint64_t cells, std::uint64_t expected);
     Tally(const Tally&) = delete;
@@ -43,6 +43,7 @@ public:
     // Counts `index` in copy `slot` modulo kLanes (consecutive slots for
     // consecutive indices).
     void bump(std::size_t slot, std::uint32_t index) { ++lane_[slot % kLanes][index]; }
+    std::uint64_t* lane(std::size_t k) const { return lane_[k]; }
     void add(const std::uint32_t* index, std::size_t n);
     void finish();
 
