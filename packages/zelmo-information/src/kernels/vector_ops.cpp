@@ -208,7 +208,7 @@ ZELMO_AVX2 std::size_t scaled_bins_avx2(const double* p, std::size_t n, const Sc
     return i;
 }
 
-// Counts the bins of the first n - n % 4 values (only the finite ones with
+// Counts the bins of the first n - n % 8 values (only the finite ones with
 // `finite_only`) into `tally` as they are found; returns how many values it
 // read.
 template <class Rule>
