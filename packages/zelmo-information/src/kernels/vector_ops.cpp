@@ -294,10 +294,6 @@ Tally::Tally(std::uint64_t* table, std::uint64_t cells, std::uint64_t expected) 
     for (std::size_t k = 0; k < kLanes; ++k) lane_[k] = lanes_.size() == 0 ? table : lanes_.data() + k * cells;
 }
 
-void Tally::add(const std::uint32_t* index, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) bump(i, index[i]);
-}
-
 void Tally::finish() {
     if (lanes_.size() == 0) return;
     for (std::uint64_t c = 0; c < cells_; ++c) {

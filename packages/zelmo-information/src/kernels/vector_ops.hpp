@@ -44,7 +44,21 @@ public:
     // consecutive indices).
     void bump(std::size_t slot, std::uint32_t index) { ++lane_[slot % kLanes][index]; }
     std::uint64_t* lane(std::size_t k) const { return lane_[k]; }
-    void add(const std::uint32_t* index, std::size_t n);
+    void add(const std::uint32_t* index, std::size_t n) {
+        if (lanes_.size() == 0) {
+            for (std::size_t i = 0; i < n; ++i) ++table_[index[i]];
+            return;
+        }
+        // Local copies of the lane pointers: stores to the counters could
+        // otherwise alias them and force a reload per index.
+        std::uint64_t* c[kLanes];
+        for (std::size_t k = 0; k < kLanes; ++k) c[k] = lane_[k];
+        std::size_t i = 0;
+        for (; i + kLanes <= n; i += kLanes) {
+            for (std::size_t k = 0; k < kLanes; ++k) ++c[k][index[i + k]];
+        }
+        for (; i < n; ++i) ++c[i % kLanes][index[i]];
+    }
     void finish();
 
 private:
