@@ -38,13 +38,12 @@ double mutual_information(Span x, Span y, std::uint64_t n_bins) {
         if (cx[i] == 0) continue;
         const double px = static_cast<double>(cx[i]) / total;
         const std::uint64_t* row = table.data() + i * n_bins;
-        for (std::uint64_t j = 0; j < n_bins; ++j) {
-            const std::uint64_t c = row[j];
-            if (c == 0 || cy[j] == 0) continue;
+        for_each_occupied(row, n_bins, [&](std::size_t j, std::uint64_t c) {
+            if (cy[j] == 0) return;
             const double pxy = static_cast<double>(c) / total;
             const double py = static_cast<double>(cy[j]) / total;
             mi = mi + pxy * std::log2(pxy / (px * py));
-        }
+        });
     }
     // Rounding can leave the sum slightly negative (or -0.0, or NaN): 0.0.
     return mi > 0.0 ? mi : 0.0;

@@ -15,10 +15,8 @@ constexpr double kOrderTolerance = 1e-10;
 double power_sum(const Counts& counts, std::uint64_t total, double order) {
     const double t = static_cast<double>(total);
     double s = 0.0;
-    for (std::uint64_t c : counts) {
-        if (c == 0) continue;
-        s = s + std::pow(static_cast<double>(c) / t, order);
-    }
+    for_each_occupied(counts.data(), counts.size(),
+                      [&](std::size_t, std::uint64_t c) { s = s + std::pow(static_cast<double>(c) / t, order); });
     return s;
 }
 

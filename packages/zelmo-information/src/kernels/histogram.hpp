@@ -32,11 +32,10 @@ inline std::uint64_t count_total(const Counts& counts) {
 inline double entropy_nats(const Counts& counts, std::uint64_t total) {
     const double t = static_cast<double>(total);
     double h = 0.0;
-    for (std::uint64_t c : counts) {
-        if (c == 0) continue;
+    for_each_occupied(counts.data(), counts.size(), [&](std::size_t, std::uint64_t c) {
         const double p = static_cast<double>(c) / t;
         h = h - p * std::log(p);
-    }
+    });
     return h;
 }
 

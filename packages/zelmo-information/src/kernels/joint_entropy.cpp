@@ -60,12 +60,10 @@ Counts pair_table(Span x, SampleRange rx, Span y, SampleRange ry, std::size_t n,
 
 double entropy_bits(const std::uint64_t* counts, std::size_t cells, double total) {
     double h = 0.0;
-    for (std::size_t i = 0; i < cells; ++i) {
-        const std::uint64_t c = counts[i];
-        if (c == 0) continue;
+    for_each_occupied(counts, cells, [&](std::size_t, std::uint64_t c) {
         const double p = static_cast<double>(c) / total;
         h = h - p * std::log2(p);
-    }
+    });
     return h;
 }
 

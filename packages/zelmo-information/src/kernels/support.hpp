@@ -159,6 +159,23 @@ private:
 
 using Counts = Buffer<std::uint64_t>;
 
+// Calls f(i, counts[i]) for every nonzero count of counts[0 .. n), in
+// ascending order of i, passing over empty cells eight at a time: tables with many more
+// cells than samples are mostly empty.
+template <class F>
+inline void for_each_occupied(const std::uint64_t* counts, std::size_t n, F f) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const std::uint64_t* c = counts + i;
+        if ((c[0] | c[1] | c[2] | c[3] | c[4] | c[5] | c[6] | c[7]) == 0) continue;
+        for (std::size_t k = 0; k < 8; ++k) {
+            if (c[k] != 0) f(i + k, c[k]);
+        }
+    }
+    for (; i < n; ++i) {
+        if (counts[i] != 0) f(i, counts[i]);
+    }
+}
 
 // Truncation toward zero into an unsigned 64-bit integer with saturation:
 // NaN, zero and negative values give 0, values of 2^64 or more give 2^64 - 1.
