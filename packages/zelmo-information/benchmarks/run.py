@@ -175,34 +175,33 @@ def _timed(function):
         gc.enable()
 
 
-def time_side_by_side(ours, peer, reps):
-    """Median seconds per call of each side; repetitions interleaved, the
-    order of the two sides alternating from one repetition to the next."""
+def _interleaved(measure_ours, measure_peer, reps):
+    """Medians of two measurements (each a call returning seconds), the
+    repetitions interleaved and the order of the two sides alternating from
+    one repetition to the next."""
     ours_times, peer_times = [], []
     for rep in range(reps):
-        sides = [(ours, ours_times), (peer, peer_times)]
+        sides = [(measure_ours, ours_times), (measure_peer, peer_times)]
         if rep % 2:
             sides.reverse()
-        for function, times in sides:
-            times.append(_timed(function))
+        for measure, times in sides:
+            times.append(measure())
     return statistics.median(ours_times), statistics.median(peer_times)
+
+
+def time_side_by_side(ours, peer, reps):
+    """Median seconds per call of each side."""
+    return _interleaved(lambda: _timed(ours), lambda: _timed(peer), reps)
 
 
 def time_calls_side_by_side(ours_stmt, peer_stmt, namespace, reps, number):
     """Median seconds per call of two statements, each timed over `number`
-    calls per repetition, repetitions interleaved."""
+    calls per repetition."""
     ours_timer = timeit.Timer(ours_stmt, globals=namespace)
     peer_timer = timeit.Timer(peer_stmt, globals=namespace)
     ours_timer.timeit(number // 10 or 1)  # warm-up
     peer_timer.timeit(number // 10 or 1)
-    ours_times, peer_times = [], []
-    for rep in range(reps):
-        sides = [(ours_timer, ours_times), (peer_timer, peer_times)]
-        if rep % 2:
-            sides.reverse()
-        for timer, times in sides:
-            times.append(timer.timeit(number) / number)
-    return statistics.median(ours_times), statistics.median(peer_times)
+    return _interleaved(lambda: ours_timer.timeit(number) / number, lambda: peer_timer.timeit(number) / number, reps)
 
 
 # --------------------------------------------------------------------------

@@ -1,8 +1,5 @@
 #include <algorithm>
-#include <optional>
 
-#include "../kernels/binning.hpp"
-#include "../kernels/range.hpp"
 #include "../kernels/transfer_entropy.hpp"
 #include "dependence.hpp"
 
@@ -36,26 +33,18 @@ std::vector<double> batch_transfer_entropy(const StridedMatrix& signals, std::ui
     Buffer<double> row = Buffer<double>::uninitialised(length);
     auto store = [&](std::size_t i, double te) { result[i] = te > 0.0 ? te : 0.0; };
 
-    const auto layout = dense_layout(n_bins, history, count);
-    const std::uint64_t states = packed_states(n_bins, history);
-    if (layout || states != 0) {
+    NarrowTransfer narrow(n_bins, history, count);
+    if (narrow.applies()) {
         Buffer<std::uint32_t> bins = Buffer<std::uint32_t>::uninitialised(m * length);
         for (std::size_t i = 0; i < m; ++i) {
             copy_row(signals, i, row);
-            const Span s{row.data(), length};
-            bin_scaled_narrow(s, sample_range(s), n_bins, bins.data() + i * length);
+            series_bins_narrow(Span{row.data(), length}, n_bins, bins.data() + i * length);
         }
         row = {};
-        std::optional<DenseTransfer> dense;
-        if (layout) dense.emplace(*layout, history, count);
-        const std::uint64_t radix = std::max<std::uint64_t>(n_bins, 1);
         for (std::size_t i = 0; i < m; ++i) {
             for (std::size_t j = 0; j < m; ++j) {
                 if (j == i) continue;
-                const std::uint32_t* source = bins.data() + i * length;
-                const std::uint32_t* target = bins.data() + j * length;
-                store(i * m + j, dense ? dense->estimate(source, target, length)
-                                       : packed_transfer_entropy(source, target, length, history, radix, states));
+                store(i * m + j, narrow.estimate(bins.data() + i * length, bins.data() + j * length, length));
             }
         }
         return result;

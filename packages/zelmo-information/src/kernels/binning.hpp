@@ -1,6 +1,6 @@
 // The scaled bin rule shared by the two- and three-variable measures, the
 // paired-sample binning and transfer entropy. It is deliberately not the
-// width rule of histogram_1d: ((v - lo) / range) * N and
+// width rule of the histogram: ((v - lo) / range) * N and
 // (v - lo) / (range / N) round differently on bin edges.
 #pragma once
 

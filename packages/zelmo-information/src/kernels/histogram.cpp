@@ -7,10 +7,6 @@
 
 namespace zelmo {
 
-Counts histogram_1d(Span data, std::uint64_t n_bins) {
-    return histogram_of(data, sample_range(data), data.len, n_bins, false);
-}
-
 Counts histogram_of(Span data, SampleRange r, std::uint64_t count, std::uint64_t n_bins, bool finite_only) {
     if (r.constant()) {
         Counts one = Counts::zeroed(1);

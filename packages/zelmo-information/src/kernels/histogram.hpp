@@ -8,17 +8,13 @@
 
 namespace zelmo {
 
-// Counts of `data` in `n_bins` equal-width bins spanning its NaN-ignoring
-// range: width = range / N once, bin = floor((v - lo) / width) clamped to
-// n_bins - 1. A sample whose range is below 1e-12 gives a single count.
-// Every value, NaN and infinities included, is counted once, so the counts
-// add up to data.size(). Panics with "capacity overflow" for n_bins >= 2^60
-// and with an index-out-of-bounds message for n_bins = 0 (non-constant).
-Counts histogram_1d(Span data, std::uint64_t n_bins);
-
-// The same histogram of the `count` values of `data` that are counted (all
-// of them, or only the finite ones with `finite_only`), whose range `r` is
-// already known.
+// Counts of the `count` values of `data` that are counted (all of them, NaN
+// and infinities included, or only the finite ones with `finite_only`) in
+// `n_bins` equal-width bins spanning their NaN-ignoring range `r`: width =
+// range / N once, bin = floor((v - lo) / width) clamped to n_bins - 1. A
+// sample whose range is below 1e-12 gives a single count. Panics with
+// "capacity overflow" for n_bins >= 2^60 and with an index-out-of-bounds
+// message for n_bins = 0 (non-constant).
 Counts histogram_of(Span data, SampleRange r, std::uint64_t count, std::uint64_t n_bins, bool finite_only);
 
 inline std::uint64_t count_total(const Counts& counts) {

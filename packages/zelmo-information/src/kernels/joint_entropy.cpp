@@ -70,8 +70,10 @@ double entropy_bits(const std::uint64_t* counts, std::size_t cells, double total
 double joint_entropy_inner(Span x, Span y, std::uint64_t n_bins) {
     const std::size_t n = std::min(x.len, y.len);
     if (n < 2) return std::numeric_limits<double>::quiet_NaN();
-    const SampleRange rx = sample_range(x);
-    const SampleRange ry = sample_range(y);
+    return joint_entropy_bits(x, sample_range(x), y, sample_range(y), n, n_bins);
+}
+
+double joint_entropy_bits(Span x, SampleRange rx, Span y, SampleRange ry, std::size_t n, std::uint64_t n_bins) {
     const Counts table = pair_table(x, rx, y, ry, n, n_bins, nullptr);
     return entropy_bits(table.data(), table.size(), static_cast<double>(n));
 }

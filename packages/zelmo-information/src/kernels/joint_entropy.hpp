@@ -14,6 +14,9 @@ namespace zelmo {
 // message for n_bins = 0.
 double joint_entropy_inner(Span x, Span y, std::uint64_t n_bins);
 
+// The same entropy of the first n >= 2 pairs, binned with the given ranges.
+double joint_entropy_bits(Span x, SampleRange rx, Span y, SampleRange ry, std::size_t n, std::uint64_t n_bins);
+
 // The counts of the x bins and of the y bins of the pairs.
 struct Marginals {
     Counts x;

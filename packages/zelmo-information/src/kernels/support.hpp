@@ -160,8 +160,8 @@ private:
 using Counts = Buffer<std::uint64_t>;
 
 // Calls f(i, counts[i]) for every nonzero count of counts[0 .. n), in
-// ascending order of i, passing over empty cells eight at a time: tables with many more
-// cells than samples are mostly empty.
+// ascending order of i, passing over empty cells eight at a time: tables
+// with many more cells than samples are mostly empty.
 template <class F>
 inline void for_each_occupied(const std::uint64_t* counts, std::size_t n, F f) {
     std::size_t i = 0;

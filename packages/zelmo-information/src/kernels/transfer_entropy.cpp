@@ -114,6 +114,10 @@ Buffer<std::uint64_t> series_bins(Span s, std::uint64_t n_bins) {
     return bins;
 }
 
+void series_bins_narrow(Span s, std::uint64_t n_bins, std::uint32_t* out) {
+    bin_scaled_narrow(s, sample_range(s), n_bins, out);
+}
+
 std::optional<DenseLayout> dense_layout(std::uint64_t n_bins, std::uint64_t history, std::size_t count) {
     constexpr std::uint64_t kLimit = std::uint64_t{1} << 40;
     const std::uint64_t radix = std::max<std::uint64_t>(n_bins, 1);
@@ -292,6 +296,16 @@ double packed_transfer_entropy(const std::uint32_t* source_bins, const std::uint
     return te;
 }
 
+NarrowTransfer::NarrowTransfer(std::uint64_t n_bins, std::uint64_t history, std::size_t count)
+    : history_(history), radix_(std::max<std::uint64_t>(n_bins, 1)), states_(packed_states(n_bins, history)) {
+    if (const auto layout = dense_layout(n_bins, history, count)) dense_.emplace(*layout, history, count);
+}
+
+double NarrowTransfer::estimate(const std::uint32_t* source_bins, const std::uint32_t* target_bins, std::size_t n) {
+    return dense_ ? dense_->estimate(source_bins, target_bins, n)
+                  : packed_transfer_entropy(source_bins, target_bins, n, history_, radix_, states_);
+}
+
 double sorted_transfer_entropy(const std::uint64_t* next, const std::uint64_t* target_past,
                                const std::uint64_t* source_past, std::size_t count) {
     // (target_past, source_past) pairs with their counts, and the count of
@@ -344,23 +358,16 @@ double transfer_entropy_inner(Span source, Span target, std::uint64_t n_bins, st
     const std::size_t n = std::min(source.len, target.len);
     if (n < 3 || n <= history) return 0.0;
     const std::size_t count = n - static_cast<std::size_t>(history);
-    const std::uint64_t radix = std::max<std::uint64_t>(n_bins, 1);
-    const auto layout = dense_layout(n_bins, history, count);
-    const std::uint64_t states = packed_states(n_bins, history);
+    NarrowTransfer narrow(n_bins, history, count);
     double te = 0.0;
-    if (layout || states != 0) {
+    if (narrow.applies()) {
         // Each series is binned over its whole length; only the first n bins
         // are counted.
         Buffer<std::uint32_t> source_bins = Buffer<std::uint32_t>::uninitialised(source.len);
         Buffer<std::uint32_t> target_bins = Buffer<std::uint32_t>::uninitialised(target.len);
-        bin_scaled_narrow(source, sample_range(source), n_bins, source_bins.data());
-        bin_scaled_narrow(target, sample_range(target), n_bins, target_bins.data());
-        if (layout) {
-            DenseTransfer counter(*layout, history, count);
-            te = counter.estimate(source_bins.data(), target_bins.data(), n);
-        } else {
-            te = packed_transfer_entropy(source_bins.data(), target_bins.data(), n, history, radix, states);
-        }
+        series_bins_narrow(source, n_bins, source_bins.data());
+        series_bins_narrow(target, n_bins, target_bins.data());
+        te = narrow.estimate(source_bins.data(), target_bins.data(), n);
     } else {
         const Buffer<std::uint64_t> source_bins = series_bins(source, n_bins);
         const Buffer<std::uint64_t> target_bins = series_bins(target, n_bins);

@@ -38,6 +38,10 @@ void past_codes(const std::uint64_t* bins, std::size_t n, const PastWeights& w, 
 // Bins of one whole series by the scaled rule over its own range.
 Buffer<std::uint64_t> series_bins(Span s, std::uint64_t n_bins);
 
+// The same bins as 32-bit integers, into out[0 .. s.len), for n_bins of at
+// most 2^32.
+void series_bins_narrow(Span s, std::uint64_t n_bins, std::uint32_t* out);
+
 // The state space of a dense count: bins below `radix` (max(n_bins, 1)),
 // past codes below `states` = radix^history, full states below `cells` =
 // radix * states^2, which the dense path chooses only while it is small.
@@ -76,6 +80,22 @@ double packed_transfer_entropy(const std::uint32_t* source_bins, const std::uint
 // past codes) fit 64 bits and radix is at most 2^20, else 0 (the codes may
 // then even wrap).
 std::uint64_t packed_states(std::uint64_t n_bins, std::uint64_t history);
+
+// The estimate of a pair of series of n steps (count = n - history) from
+// their 32-bit bins: dense tables while the state space is small (kept from
+// pair to pair), else one sort of packed states. applies() is false where
+// the packed fields would not fit 64 bits (the codes may even wrap): such
+// pairs take sorted_transfer_entropy.
+class NarrowTransfer {
+public:
+    NarrowTransfer(std::uint64_t n_bins, std::uint64_t history, std::size_t count);
+    bool applies() const { return dense_.has_value() || states_ != 0; }
+    double estimate(const std::uint32_t* source_bins, const std::uint32_t* target_bins, std::size_t n);
+
+private:
+    std::uint64_t history_, radix_, states_;
+    std::optional<DenseTransfer> dense_;
+};
 
 // The estimate from the codes of `count` steps, by sorting the states: any
 // n_bins and history, including past codes that wrap.

@@ -222,14 +222,8 @@ ZELMO_AVX2 std::size_t count_bins_avx2(const double* p, std::size_t n, const Rul
     // Eight values a step, one to each copy of the table: a copy sees its
     // next increment only a whole step later, by when its last store is done.
     static_assert(Tally::kLanes == 8);
-    std::uint64_t* const c0 = tally.lane(0);
-    std::uint64_t* const c1 = tally.lane(1);
-    std::uint64_t* const c2 = tally.lane(2);
-    std::uint64_t* const c3 = tally.lane(3);
-    std::uint64_t* const c4 = tally.lane(4);
-    std::uint64_t* const c5 = tally.lane(5);
-    std::uint64_t* const c6 = tally.lane(6);
-    std::uint64_t* const c7 = tally.lane(7);
+    std::uint64_t* c[Tally::kLanes];
+    for (std::size_t k = 0; k < Tally::kLanes; ++k) c[k] = tally.lane(k);
     std::size_t slot = 0;  // numbers the values counted one by one
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
@@ -240,14 +234,7 @@ ZELMO_AVX2 std::size_t count_bins_avx2(const double* p, std::size_t n, const Rul
         _mm256_store_si256(reinterpret_cast<__m256i*>(bin), _mm256_set_m128i(rule.bins(v1), rule.bins(v0)));
         const int keep = finite_only ? finite_mask(v0) | finite_mask(v1) << 4 : 0xFF;
         if (keep == 0xFF) {
-            ++c0[bin[0]];
-            ++c1[bin[1]];
-            ++c2[bin[2]];
-            ++c3[bin[3]];
-            ++c4[bin[4]];
-            ++c5[bin[5]];
-            ++c6[bin[6]];
-            ++c7[bin[7]];
+            for (std::size_t k = 0; k < 8; ++k) ++c[k][bin[k]];
             continue;
         }
         for (int j = 0; j < 8; ++j) {
@@ -304,17 +291,30 @@ void Tally::finish() {
     std::memset(lanes_.data(), 0, lanes_.size() * sizeof(std::uint64_t));
 }
 
+namespace {
+
+// Counts values [i, n) in blocks, `scalar_bins(p, len, out)` writing the bins
+// of a block and returning how many it wrote.
+template <class ScalarBins>
+void count_in_blocks(const double* p, std::size_t i, std::size_t n, Tally& tally, ScalarBins scalar_bins) {
+    std::uint32_t block[kBlock];
+    for (; i < n; i += kBlock) {
+        const std::size_t len = std::min(kBlock, n - i);
+        tally.add(block, scalar_bins(p + i, len, block));
+    }
+}
+
+}  // namespace
+
 void count_width_bins(const double* p, std::size_t n, double lo, double width, std::uint64_t n_bins,
                       bool finite_only, Tally& tally) {
     std::size_t i = 0;
 #if defined(ZELMO_X86)
     if (kHasAvx2 && n >= kShort) i = count_bins_avx2(p, n, WidthRule(lo, width, n_bins), finite_only, tally);
 #endif
-    std::uint32_t block[kBlock];
-    for (; i < n; i += kBlock) {
-        const std::size_t len = std::min(kBlock, n - i);
-        tally.add(block, width_bins_scalar(p + i, len, lo, width, n_bins, finite_only, block));
-    }
+    count_in_blocks(p, i, n, tally, [&](const double* q, std::size_t len, std::uint32_t* out) {
+        return width_bins_scalar(q, len, lo, width, n_bins, finite_only, out);
+    });
 }
 
 void count_scaled_bins(const double* p, std::size_t n, double lo, double range, std::uint64_t n_bins,
@@ -323,11 +323,9 @@ void count_scaled_bins(const double* p, std::size_t n, double lo, double range, 
 #if defined(ZELMO_X86)
     if (kHasAvx2 && n >= kShort) i = count_bins_avx2(p, n, ScaledRule(lo, range, n_bins), finite_only, tally);
 #endif
-    std::uint32_t block[kBlock];
-    for (; i < n; i += kBlock) {
-        const std::size_t len = std::min(kBlock, n - i);
-        tally.add(block, scaled_bins_scalar(p + i, len, lo, range, n_bins, finite_only, block));
-    }
+    count_in_blocks(p, i, n, tally, [&](const double* q, std::size_t len, std::uint32_t* out) {
+        return scaled_bins_scalar(q, len, lo, range, n_bins, finite_only, out);
+    });
 }
 
 }  // namespace zelmo::vec
