@@ -29,8 +29,8 @@ make_venv() {
     "$dir/bin/python" -m pip install -q "$@"
 }
 
-BUILD_REQUIREMENTS=(scikit-build-core "numpy>=2" cmake ninja)
-TEST_REQUIREMENTS=(pytest hypothesis scipy scikit-learn mypy pyinform)
+BUILD_REQUIREMENTS=(scikit-build-core "numpy>=2" nanobind cmake ninja)
+TEST_REQUIREMENTS=(pytest hypothesis scipy scikit-learn mypy pyinform tqdm networkx)
 
 # build_wheel VENV: builds the extension with VENV's NumPy 2 headers into
 # build/dist and prints the wheel's path.

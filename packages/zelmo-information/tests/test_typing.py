@@ -59,6 +59,7 @@ from zelmo_information import batch_transfer_entropy_py, cond_mutual_information
 from zelmo_information import cross_entropy, hellinger_distance, information_gain, joint_entropy, js_divergence
 from zelmo_information import kl_divergence, mutual_information, renyi_entropy, shannon_entropy
 from zelmo_information import total_variation_distance, transfer_entropy, tsallis_entropy
+from zelmo_information import network as zn
 
 rng = np.random.default_rng(0)
 x: NDArray[np.float64] = rng.normal(size=64)
@@ -84,7 +85,19 @@ assert_type(hellinger_distance(x, y, -1), float)
 assert_type(total_variation_distance(x, y), float)
 assert_type(zelmo_information.transfer_entropy(x, y), float)
 
+assert_type(zn.transfer_entropy_matrix(signals, workers=2), NDArray[np.float64])
+assert_type(zn.mutual_information_matrix([[1.0, 2.0, 3.0]], 4, nonfinite="bin"), NDArray[np.float64])
+test = zn.transfer_entropy_test(signals, None, 1, surrogates=50, method="shuffle", seed=3, progress=False)
+assert_type(test.p_values, NDArray[np.float64])
+assert_type(test.effective_te, NDArray[np.float64])
+assert_type(test.significant(0.01, correction="bonferroni"), NDArray[np.bool_])
+assert_type(test.seed, int)
+assert_type(zn.transfer_entropy_bins(1000, history=2), int)
+
 shannon_entropy(x)  # type: ignore[call-arg]
+zn.transfer_entropy_test(signals, method="roll")  # type: ignore[arg-type]
+zn.transfer_entropy_matrix(signals, nonfinite="drop")  # type: ignore[arg-type]
+test.significant(correction="holm")  # type: ignore[arg-type]
 mutual_information(x, y, bins=3)  # type: ignore[call-arg]
 kl_divergence([0.0, 1.0], y)  # type: ignore[arg-type]
 joint_entropy(single, y)  # type: ignore[arg-type]

@@ -17,17 +17,6 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
     return __builtin_mul_overflow(a, b, &product) ? ~std::uint64_t{0} : product;
 }
 
-// One term of the sum, (c_abs / N) * log2(ratio), or +0.0 where there is
-// none (ratio not above 0). Adding +0.0 leaves the sum unchanged: it starts
-// at +0.0 and, as no term is -0.0, never becomes -0.0. A ratio of exactly 1
-// gives the term +0.0 too, without a logarithm.
-inline double term(std::uint64_t c_abs, std::uint64_t c_b, std::uint64_t c_bs, std::uint64_t c_ab, double total) {
-    const double ratio = (static_cast<double>(c_abs) * static_cast<double>(c_b)) /
-                         (static_cast<double>(c_bs) * static_cast<double>(c_ab));
-    if (!(ratio > 0.0) || ratio == 1.0) return 0.0;
-    return (static_cast<double>(c_abs) / total) * std::log2(ratio);
-}
-
 // The past codes of both series, rolled forward one step at a time from the
 // bins. Valid only where codes do not wrap (radix^history fits 64 bits):
 // then the code of step t + 1 is bin[t] + radix * (code(t) - bin[t - h] *
@@ -209,7 +198,7 @@ double DenseTransfer::estimate(const std::uint32_t* source_bins, const std::uint
                 }
                 for (std::uint64_t u = 0; u < k; ++u) {
                     const std::uint64_t s = occupied[u];
-                    te = te + term(row[s], past_[b], pairs[s], c_ab, total);
+                    te = te + transfer_term(row[s], past_[b], pairs[s], c_ab, total);
                 }
             }
         }
@@ -274,7 +263,7 @@ double packed_transfer_entropy(const std::uint32_t* source_bins, const std::uint
                 std::size_t v = u;  // run of one (b, s, a)
                 while (v < l && keys[v] == keys[u]) ++v;
                 const std::uint64_t a = keys[u] & a_mask;
-                terms.push_back(term(v - u, c_b, c_bs, by_a[a], total));
+                terms.push_back(transfer_term(v - u, c_b, c_bs, by_a[a], total));
                 term_a.push_back(static_cast<std::uint32_t>(a));
                 u = v;
             }
@@ -346,7 +335,7 @@ double sorted_transfer_entropy(const std::uint64_t* next, const std::uint64_t* t
             const auto at = std::lower_bound(pair_keys.begin(), pair_keys.end(), key);
             if (at == pair_keys.end() || *at != key) panic("no entry found for key");
             const std::size_t p = static_cast<std::size_t>(at - pair_keys.begin());
-            te = te + term(l - k, past_counts[p], pair_counts[p], c_ab, total);
+            te = te + transfer_term(l - k, past_counts[p], pair_counts[p], c_ab, total);
             k = l;
         }
         i = j;

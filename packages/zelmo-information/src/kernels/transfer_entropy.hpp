@@ -3,6 +3,7 @@
 // by plug-in counting of binned states, in bits.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -17,6 +18,20 @@ namespace zelmo {
 // series binned by the scaled rule over its whole length. 0.0 when n < 3 or
 // n <= history; never negative, never NaN.
 double transfer_entropy_inner(Span source, Span target, std::uint64_t n_bins, std::uint64_t history);
+
+// One term of the sum, (c_abs / N) * log2(ratio) with ratio = (c_abs * c_b)
+// / (c_bs * c_ab) formed from the counts as doubles, both products before
+// the division, or +0.0 where there is none (ratio not above 0). Adding +0.0
+// leaves the sum unchanged: it starts at +0.0 and, as no term is -0.0, never
+// becomes -0.0. A ratio of exactly 1 gives the term +0.0 too, without a
+// logarithm.
+inline double transfer_term(std::uint64_t c_abs, std::uint64_t c_b, std::uint64_t c_bs, std::uint64_t c_ab,
+                            double total) {
+    const double ratio = (static_cast<double>(c_abs) * static_cast<double>(c_b)) /
+                         (static_cast<double>(c_bs) * static_cast<double>(c_ab));
+    if (!(ratio > 0.0) || ratio == 1.0) return 0.0;
+    return (static_cast<double>(c_abs) / total) * std::log2(ratio);
+}
 
 // The weights of the past digits: digit k (the bin at step t - 1 - k) weighs
 // n_bins^k, multiplied up with saturation at 2^64 - 1. Once the product stops

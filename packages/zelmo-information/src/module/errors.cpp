@@ -15,13 +15,28 @@ constexpr const char* kPanicDoc =
     "for Exception does not catch it and it typically propagates all the way up "
     "the stack and ends the interpreter.";
 
+// One type for every extension module of the package: the first module to
+// need it creates it and leaves it in the interpreter's dictionary for
+// extensions, where the others find it.
 PyObject* panic_type() {
     static PyObject* type = nullptr;
-    if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc("zelmo_information.PanicException", kPanicDoc,
-                                         PyExc_BaseException, nullptr);
+    if (type != nullptr) return type;
+    constexpr const char* kKey = "zelmo_information.PanicException";
+    PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (shared != nullptr) {
+        PyObject* key = PyUnicode_FromString(kKey);
+        if (key == nullptr) return nullptr;
+        PyObject* found = PyDict_GetItemWithError(shared, key);  // borrowed
+        Py_DECREF(key);
+        if (found != nullptr) return type = Py_NewRef(found);
+        if (PyErr_Occurred()) return nullptr;
     }
-    return type;
+    PyObject* made = PyErr_NewExceptionWithDoc(kKey, kPanicDoc, PyExc_BaseException, nullptr);
+    if (made != nullptr && shared != nullptr && PyDict_SetItemString(shared, kKey, made) < 0) {
+        Py_DECREF(made);
+        return nullptr;
+    }
+    return type = made;
 }
 
 // The source path from the package's src/ directory on, as the build may

@@ -1,0 +1,82 @@
+#include "binned_rows.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "../kernels/binning.hpp"
+#include "../kernels/range.hpp"
+#include "../kernels/vector_ops.hpp"
+
+namespace zelmo::network {
+
+namespace {
+
+// Row i as a contiguous span: the array's own memory when the row is
+// contiguous and aligned, else a copy read through the strides.
+Span row_span(const StridedMatrix& m, std::size_t i, Buffer<double>& copy) {
+    const char* start = m.data + static_cast<std::ptrdiff_t>(i) * m.row_stride;
+    if (m.col_stride == static_cast<std::ptrdiff_t>(sizeof(double)) &&
+        reinterpret_cast<std::uintptr_t>(start) % alignof(double) == 0) {
+        return Span{reinterpret_cast<const double*>(start), m.cols};
+    }
+    for (std::size_t t = 0; t < m.cols; ++t) copy[t] = m.at(i, t);
+    return Span{copy.data(), m.cols};
+}
+
+bool all_finite(Span s) {
+    // NaN and the infinities are the values whose exponent bits are all set.
+    constexpr std::uint64_t kExponent = 0x7FF0000000000000ULL;
+    std::uint64_t nonfinite = 0;
+    for (std::size_t t = 0; t < s.len; ++t) {
+        std::uint64_t bits;
+        std::memcpy(&bits, s.data + t, sizeof bits);
+        nonfinite |= (bits & kExponent) == kExponent;
+    }
+    return nonfinite == 0;
+}
+
+}  // namespace
+
+BinnedRows::BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, bool reject_nonfinite,
+                       const std::function<void()>& between_rows)
+    : rows_(signals.rows), length_(signals.cols), n_bins_(n_bins), narrow_bins_(n_bins <= vec::kMaxVectorBins) {
+    if (rows_ != 0 && length_ > SIZE_MAX / rows_) throw std::bad_alloc();
+    const std::size_t cells = rows_ * length_;
+    if (narrow_bins_) {
+        narrow_ = Buffer<std::uint32_t>::uninitialised(cells);
+    } else {
+        wide_ = Buffer<std::uint64_t>::uninitialised(cells);
+    }
+    constant_ = Buffer<std::uint8_t>::zeroed(rows_);
+    Buffer<double> copy = Buffer<double>::uninitialised(length_);
+    for (std::size_t i = 0; i < rows_; ++i) {
+        const Span row = row_span(signals, i, copy);
+        if (reject_nonfinite && !all_finite(row)) {
+            throw std::invalid_argument("row " + std::to_string(i) +
+                                        " of signals holds NaN or an infinity; clean the data, or pass "
+                                        "nonfinite='bin' to bin such values as the single-pair functions do");
+        }
+        const SampleRange range = sample_range(row);
+        constant_[i] = range.constant();
+        if (narrow_bins_) {
+            bin_scaled_narrow(row, range, n_bins, narrow_.data() + i * length_);
+        } else {
+            bin_scaled(row, range, n_bins, wide_.data() + i * length_);
+        }
+        if (between_rows) between_rows();
+    }
+}
+
+void BinnedRows::widen(std::size_t i, std::uint64_t* out) const {
+    if (!narrow_bins_) {
+        const std::uint64_t* row = bins64(i);
+        std::copy(row, row + length_, out);
+        return;
+    }
+    const std::uint32_t* row = bins32(i);
+    for (std::size_t t = 0; t < length_; ++t) out[t] = row[t];
+}
+
+}  // namespace zelmo::network

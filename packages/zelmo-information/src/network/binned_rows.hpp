@@ -1,0 +1,47 @@
+// The rows of a two-dimensional array of series, each binned once by the
+// scaled rule over its own range, as the single-pair measures bin a whole
+// series. Every pairwise computation of the network module reads these.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+#include "../kernels/support.hpp"
+
+namespace zelmo::network {
+
+class BinnedRows {
+public:
+    // Bins every row of `signals` into n_bins bins. With `reject_nonfinite`,
+    // a row holding NaN or an infinity throws std::invalid_argument naming
+    // the first such row. `between_rows` is called after every row (it may
+    // throw to stop).
+    BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, bool reject_nonfinite,
+               const std::function<void()>& between_rows);
+
+    std::size_t rows() const { return rows_; }
+    std::size_t length() const { return length_; }
+    std::uint64_t n_bins() const { return n_bins_; }
+
+    // Whether the bins are stored as 32-bit integers (n_bins up to 2^31).
+    bool narrow() const { return narrow_bins_; }
+    const std::uint32_t* bins32(std::size_t i) const { return narrow_.data() + i * length_; }
+    std::uint32_t* bins32(std::size_t i) { return narrow_.data() + i * length_; }
+    const std::uint64_t* bins64(std::size_t i) const { return wide_.data() + i * length_; }
+    // The bins of row i as 64-bit integers, into out[0 .. length).
+    void widen(std::size_t i, std::uint64_t* out) const;
+
+    // Whether row i's range is below the constant-range threshold.
+    bool constant(std::size_t i) const { return constant_[i] != 0; }
+
+private:
+    std::size_t rows_, length_;
+    std::uint64_t n_bins_;
+    bool narrow_bins_;
+    Buffer<std::uint32_t> narrow_;
+    Buffer<std::uint64_t> wide_;
+    Buffer<std::uint8_t> constant_;
+};
+
+}  // namespace zelmo::network

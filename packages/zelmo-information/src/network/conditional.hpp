@@ -1,0 +1,48 @@
+// Conditional transfer entropy, in bits: how much the past of a source
+// tells about the next value of a target beyond the target's own past and
+// the pasts of conditioning series,
+//
+//   T(S -> A | B, Z) = sum p(a, b, s, z) log2 [ c(a,b,s,z) c(b,z) / (c(b,s,z) c(a,b,z)) ],
+//
+// summed over the observed states in ascending (a, b, s, z) order with each
+// term formed as the transfer-entropy kernel forms its terms, clamped at 0.
+// Without conditions and at lag 1 it is that kernel's value to the last bit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "../kernels/support.hpp"
+
+namespace zelmo::network {
+
+struct ConditionalEstimate {
+    double te = 0.0;
+    std::size_t states = 0;  // distinct (a, b, s, z) states counted
+    std::size_t steps = 0;   // steps counted
+};
+
+// From bins (each series binned over its own full length): bins[0] is the
+// target, bins[1] the source, bins[2...] the conditions; lags[k] is the lag
+// of series k's past (the target's own past always ends one step back, so
+// lags[0] is ignored). The first n steps of every series are used; step t
+// is counted from the first at which every past lies inside the series.
+ConditionalEstimate conditional_from_bins(const std::vector<const std::uint64_t*>& bins,
+                                          const std::vector<std::size_t>& lags, std::size_t n,
+                                          std::uint64_t n_bins, std::uint64_t history);
+
+// The same from samples: each series binned by the scaled rule over its own
+// full length; n is the shortest length. 0.0 when n < 3 or n <= history.
+ConditionalEstimate conditional_transfer_entropy(Span source, Span target, const StridedMatrix& conditions,
+                                                 std::uint64_t n_bins, std::uint64_t history, std::size_t lag,
+                                                 const std::vector<std::size_t>& condition_lags);
+
+// The first step at which the target's past and pasts of the given lags all
+// lie inside the series.
+inline std::size_t first_counted_step(std::size_t history, std::size_t longest_lag) {
+    const std::size_t reach = longest_lag + history;
+    return reach > history + 1 ? reach - 1 : history;
+}
+
+}  // namespace zelmo::network
