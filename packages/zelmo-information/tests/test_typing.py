@@ -93,11 +93,17 @@ assert_type(test.effective_te, NDArray[np.float64])
 assert_type(test.significant(0.01, correction="bonferroni"), NDArray[np.bool_])
 assert_type(test.seed, int)
 assert_type(zn.transfer_entropy_bins(1000, history=2), int)
+assert_type(zn.conditional_transfer_entropy(x, y, signals, 4, lag=2, condition_lags=[1, 1, 3]), float)
+net = zn.infer_network(signals, max_lag=2, alpha=0.01, max_sources=3, seed=1)
+assert_type(net.adjacency, NDArray[np.bool_])
+assert_type(net.sources(0), list[tuple[int, int]])
+assert_type(net.links[0].te, float)
 
 shannon_entropy(x)  # type: ignore[call-arg]
 zn.transfer_entropy_test(signals, method="roll")  # type: ignore[arg-type]
 zn.transfer_entropy_matrix(signals, nonfinite="drop")  # type: ignore[arg-type]
 test.significant(correction="holm")  # type: ignore[arg-type]
+zn.infer_network(signals, max_lag=1.5)  # type: ignore[arg-type]
 mutual_information(x, y, bins=3)  # type: ignore[call-arg]
 kl_divergence([0.0, 1.0], y)  # type: ignore[arg-type]
 joint_entropy(single, y)  # type: ignore[arg-type]
