@@ -100,11 +100,11 @@ public:
             }
             return;
         }
-        std::vector<std::uint32_t> order(n);
-        std::iota(order.begin(), order.end(), std::uint32_t{0});
+        std::vector<std::size_t> order(n);
+        std::iota(order.begin(), order.end(), std::size_t{0});
         const std::uint64_t* base = keys.data();
-        auto row = [&](std::uint32_t i) { return base + std::size_t{i} * width; };
-        std::sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+        auto row = [&](std::size_t i) { return base + i * width; };
+        std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
             return std::lexicographical_compare(row(x), row(x) + width, row(y), row(y) + width);
         });
         for (std::size_t i = 0; i < n;) {

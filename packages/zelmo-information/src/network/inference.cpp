@@ -191,7 +191,7 @@ public:
         }
         // A shuffled copy, cached for the other entries of surrogate k.
         for (const Shuffled& done : shuffled_) {
-            if (done.row == row && done.k == k && done.stream == stream && done.target == target) return done.codes;
+            if (done.row == row && done.k == k && done.stream == stream && done.target == target) return done.view();
         }
         if (shuffled_.size() == kShuffleCache) shuffled_.erase(shuffled_.begin());
         Shuffled& s = shuffled_.emplace_back();
@@ -207,14 +207,12 @@ public:
             for (std::size_t u = 0; u < g.length; ++u) bins[u] = static_cast<std::uint32_t>(s.bins64[u]);
             s.codes32 = Buffer<std::uint32_t>::uninitialised(g.length);
             circular_codes(bins.data(), g, s.codes32.data());
-            s.codes = SourceCodes{s.codes32.data(), nullptr, 0};
         } else {
             Buffer<std::uint64_t> scratch = Buffer<std::uint64_t>::uninitialised(g.length + g.history);
             s.codes64 = Buffer<std::uint64_t>::uninitialised(g.length);
             circular_codes(s.bins64.data(), g, sh_.weights, s.codes64.data(), scratch.data());
-            s.codes = SourceCodes{nullptr, s.codes64.data(), 0};
         }
-        return s.codes;
+        return s.view();
     }
 
 private:
@@ -223,7 +221,12 @@ private:
         std::uint64_t k = 0, stream = 0;
         Buffer<std::uint64_t> bins64, codes64;
         Buffer<std::uint32_t> codes32;
-        SourceCodes codes;
+
+        // Formed on every use: a short buffer lives inside its entry, which
+        // moves when the cache does.
+        SourceCodes view() const {
+            return codes32.size() != 0 ? SourceCodes{codes32.data(), nullptr, 0} : SourceCodes{nullptr, codes64.data(), 0};
+        }
     };
     static constexpr std::size_t kShuffleCache = 64;
 
@@ -481,21 +484,21 @@ std::vector<TargetResult> infer_network(const BinnedRows& rows, const InferenceS
     pool.run(links.size(), [&](std::size_t u, unsigned) {
         const auto [target, q] = links[u];
         const Search& s = searches[target];
-        std::vector<Buffer<std::uint64_t>> bins;
-        std::vector<const std::uint64_t*> views;
+        // Target, source, then the other links, each row's bins widened.
+        std::vector<std::size_t> series{target, s.selected[q].row};
         std::vector<std::size_t> lags{1, s.selected[q].lag};
-        auto add = [&](std::size_t row) {
-            bins.push_back(Buffer<std::uint64_t>::uninitialised(g.length));
-            rows.widen(row, bins.back().data());
-            views.push_back(bins.back().data());
-        };
-        add(target);
-        add(s.selected[q].row);
         for (std::size_t o = 0; o < s.selected.size(); ++o) {
             if (o == q) continue;
-            add(s.selected[o].row);
+            series.push_back(s.selected[o].row);
             lags.push_back(s.selected[o].lag);
         }
+        std::vector<Buffer<std::uint64_t>> bins;
+        for (std::size_t row : series) {
+            bins.push_back(Buffer<std::uint64_t>::uninitialised(g.length));
+            rows.widen(row, bins.back().data());
+        }
+        std::vector<const std::uint64_t*> views;  // after the last push: short buffers move with the vector
+        for (const auto& b : bins) views.push_back(b.data());
         const ConditionalEstimate e = conditional_from_bins(views, lags, g.length, rows.n_bins(), settings.history);
         Link& link = results[target].links[q];
         link.te = e.te;

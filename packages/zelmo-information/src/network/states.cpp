@@ -130,14 +130,14 @@ std::size_t DenseContext::occupied(const CodeView<std::uint32_t>& source, std::u
 std::int64_t sorted_sums(const std::vector<std::uint64_t>& rows, std::size_t width, std::size_t prefix,
                          const XLog2X& xlogx) {
     const std::size_t count = width == 0 ? 0 : rows.size() / width;
-    std::vector<std::uint32_t> order(count);
-    std::iota(order.begin(), order.end(), std::uint32_t{0});
+    std::vector<std::size_t> order(count);
+    std::iota(order.begin(), order.end(), std::size_t{0});
     const std::uint64_t* base = rows.data();
-    auto row = [&](std::uint32_t i) { return base + std::size_t{i} * width; };
-    std::sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+    auto row = [&](std::size_t i) { return base + i * width; };
+    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
         return std::lexicographical_compare(row(x), row(x) + width, row(y), row(y) + width);
     });
-    auto same = [&](std::uint32_t x, std::uint32_t y, std::size_t words) {
+    auto same = [&](std::size_t x, std::size_t y, std::size_t words) {
         return std::equal(row(x), row(x) + words, row(y));
     };
     const std::int64_t* f = xlogx.terms();
