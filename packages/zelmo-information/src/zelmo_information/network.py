@@ -109,11 +109,11 @@ def _choice(value: object, name: str, allowed: tuple[str, ...]) -> str:
     return value
 
 
-def _signals(signals: ArrayLike, nonfinite: object) -> tuple[NDArray[np.float64], bool]:
+def _signals(signals: ArrayLike, nonfinite: object, name: str = "signals") -> tuple[NDArray[np.float64], bool]:
     """The rows as a 2-D float64 array, and whether non-finite values raise."""
     reject = _choice(nonfinite, "nonfinite", ("raise", "bin")) == "raise"
     if np.iscomplexobj(signals):
-        raise TypeError("signals must be real; complex values have no bins")
+        raise TypeError(f"{name} must be real; complex values have no bins")
     if np.ma.isMaskedArray(signals):
         mask = np.ma.getmaskarray(signals)
         array = np.array(np.ma.getdata(signals), dtype=np.float64)
@@ -121,9 +121,7 @@ def _signals(signals: ArrayLike, nonfinite: object) -> tuple[NDArray[np.float64]
     else:
         array = np.asarray(signals, dtype=np.float64)
     if array.ndim != 2:
-        raise ValueError(
-            f"signals must be two-dimensional (one series per row), got {array.ndim} dimension(s)"
-        )
+        raise ValueError(f"{name} must be two-dimensional (one series per row), got {array.ndim} dimension(s)")
     return array, reject
 
 
@@ -582,7 +580,12 @@ def conditional_transfer_entropy(
     reject = _choice(nonfinite, "nonfinite", ("raise", "bin")) == "raise"
     x = _series(source, "source", reject)
     y = _series(target, "target", reject)
-    z, _ = _signals(conditions, nonfinite)
+    z, _ = _signals(conditions, nonfinite, "conditions")
+    if reject:
+        bad = np.nonzero(~np.isfinite(z).all(axis=1))[0]
+        if bad.size:
+            raise ValueError(f"row {bad[0]} of conditions holds NaN or an infinity; clean the data, or pass "
+                             "nonfinite='bin' to bin such values as the single-pair functions do")
     bins = _in_range(n_bins, "n_bins", 0, _U64 - 1)
     steps = _in_range(history, "history", 0, _U64 - 1)
     delay = _in_range(lag, "lag", 1, _U64 - 1)
