@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "../kernels/binning.hpp"
 #include "../kernels/range.hpp"
@@ -39,8 +40,7 @@ bool all_finite(Span s) {
 
 }  // namespace
 
-BinnedRows::BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, bool reject_nonfinite,
-                       const std::function<void()>& between_rows)
+BinnedRows::BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, bool reject_nonfinite, Pool& pool)
     : rows_(signals.rows), length_(signals.cols), n_bins_(n_bins), narrow_bins_(n_bins <= vec::kMaxVectorBins) {
     if (rows_ != 0 && length_ > SIZE_MAX / rows_) throw std::bad_alloc();
     const std::size_t cells = rows_ * length_;
@@ -50,13 +50,14 @@ BinnedRows::BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, bool 
         wide_ = Buffer<std::uint64_t>::uninitialised(cells);
     }
     constant_ = Buffer<std::uint8_t>::zeroed(rows_);
-    Buffer<double> copy = Buffer<double>::uninitialised(length_);
-    for (std::size_t i = 0; i < rows_; ++i) {
-        const Span row = row_span(signals, i, copy);
+    Buffer<std::uint8_t> nonfinite = Buffer<std::uint8_t>::zeroed(rows_);
+    std::vector<Buffer<double>> copies(pool.workers());
+    pool.run(rows_, [&](std::size_t i, unsigned slot) {
+        if (copies[slot].size() == 0) copies[slot] = Buffer<double>::uninitialised(length_);
+        const Span row = row_span(signals, i, copies[slot]);
         if (reject_nonfinite && !all_finite(row)) {
-            throw std::invalid_argument("row " + std::to_string(i) +
-                                        " of signals holds NaN or an infinity; clean the data, or pass "
-                                        "nonfinite='bin' to bin such values as the single-pair functions do");
+            nonfinite[i] = 1;
+            return std::uint64_t{0};
         }
         const SampleRange range = sample_range(row);
         constant_[i] = range.constant();
@@ -65,7 +66,14 @@ BinnedRows::BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, bool 
         } else {
             bin_scaled(row, range, n_bins, wide_.data() + i * length_);
         }
-        if (between_rows) between_rows();
+        return std::uint64_t{0};
+    });
+    for (std::size_t i = 0; i < rows_; ++i) {
+        if (nonfinite[i]) {
+            throw std::invalid_argument("row " + std::to_string(i) +
+                                        " of signals holds NaN or an infinity; clean the data, or pass "
+                                        "nonfinite='bin' to bin such values as the single-pair functions do");
+        }
     }
 }
 

@@ -5,20 +5,18 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 
 #include "../kernels/support.hpp"
+#include "parallel.hpp"
 
 namespace zelmo::network {
 
 class BinnedRows {
 public:
-    // Bins every row of `signals` into n_bins bins. With `reject_nonfinite`,
-    // a row holding NaN or an infinity throws std::invalid_argument naming
-    // the first such row. `between_rows` is called after every row (it may
-    // throw to stop).
-    BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, bool reject_nonfinite,
-               const std::function<void()>& between_rows);
+    // Bins every row of `signals` into n_bins bins, rows in parallel on
+    // `pool`. With `reject_nonfinite`, a row holding NaN or an infinity
+    // throws std::invalid_argument naming the first such row.
+    BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, bool reject_nonfinite, Pool& pool);
 
     std::size_t rows() const { return rows_; }
     std::size_t length() const { return length_; }

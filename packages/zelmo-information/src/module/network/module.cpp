@@ -51,38 +51,35 @@ network::Poll poll_with(nb::handle progress) {
     };
 }
 
-void check_signals() {
-    if (PyErr_CheckSignals() != 0) throw nb::python_error();
-}
-
 network::Method method_of(const std::string& method) {
     if (method == "shift") return network::Method::shift;
     if (method == "shuffle") return network::Method::shuffle;
     throw std::invalid_argument("unknown surrogate method");
 }
 
-// Rows are copied and binned with the lock held; the pairs are computed
-// without it.
+// Rows are read and binned with the lock held (by the pool's threads, the
+// calling thread keeping the lock, so that no Python code can change the
+// array meanwhile); the pairs are computed without it.
 void te_matrix(const Signals& signals, std::uint64_t n_bins, std::uint64_t history, bool reject_nonfinite,
                unsigned workers, nb::handle progress, Square out) {
-    const network::BinnedRows rows(strided(signals), n_bins, reject_nonfinite, check_signals);
-    const std::size_t m = rows.rows();
+    const std::size_t m = signals.shape(0);
     double* result = square_of(out, m);
     network::Progress done;
     done.total = m < 2 ? 0 : m * (m - 1);
     network::Pool pool(workers, poll_with(progress), done);
+    const network::BinnedRows rows(strided(signals), n_bins, reject_nonfinite, pool);
     nb::gil_scoped_release release;
     network::transfer_entropy_matrix(rows, history, pool, result);
 }
 
 void mi_matrix(const Signals& signals, std::uint64_t n_bins, bool reject_nonfinite, unsigned workers,
                nb::handle progress, Square out) {
-    network::BinnedRows rows(strided(signals), n_bins, reject_nonfinite, check_signals);
-    const std::size_t m = rows.rows();
+    const std::size_t m = signals.shape(0);
     double* result = square_of(out, m);
     network::Progress done;
     done.total = m * (m + 1) / 2;
     network::Pool pool(workers, poll_with(progress), done);
+    network::BinnedRows rows(strided(signals), n_bins, reject_nonfinite, pool);
     nb::gil_scoped_release release;
     network::mutual_information_matrix(rows, pool, result);
 }
@@ -95,13 +92,13 @@ void te_test(const Signals& signals, std::uint64_t n_bins, std::uint64_t history
     settings.surrogates = surrogates;
     settings.seed = seed;
     settings.method = method_of(method);
-    const network::BinnedRows rows(strided(signals), n_bins, reject_nonfinite, check_signals);
-    const std::size_t m = rows.rows();
+    const std::size_t m = signals.shape(0);
     const network::TestOutput out{square_of(te, m), square_of(p_values, m), square_of(null_mean, m),
                                   square_of(null_std, m)};
     network::Progress done;
     done.total = m < 2 ? 0 : m * (m - 1) * (1 + surrogates);
     network::Pool pool(workers, poll_with(progress), done);
+    const network::BinnedRows rows(strided(signals), n_bins, reject_nonfinite, pool);
     nb::gil_scoped_release release;
     network::transfer_entropy_test(rows, settings, pool, out);
 }
@@ -132,9 +129,9 @@ nb::list infer(const Signals& signals, std::uint64_t n_bins, std::uint64_t histo
     settings.method = method_of(method);
     settings.seed = seed;
     settings.max_sources = max_sources;
-    const network::BinnedRows rows(strided(signals), n_bins, reject_nonfinite, check_signals);
     network::Progress done;  // the total is not known in advance
     network::Pool pool(workers, poll_with(progress), done);
+    const network::BinnedRows rows(strided(signals), n_bins, reject_nonfinite, pool);
     std::vector<network::TargetResult> results;
     {
         nb::gil_scoped_release release;
