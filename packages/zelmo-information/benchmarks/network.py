@@ -74,10 +74,10 @@ def scaling_note():
     p = min(1.0, max(0.0, (1 - 1 / speedup) / (1 - 1 / top))) if top > 1 else 1.0
     predict = ", ".join(f"{n} cores {1 / ((1 - p) + p / n):.1f}x" for n in (16, 64))
     return (f"Scaling of `transfer_entropy_matrix` (60 x 10^4, speed-up over 1 worker): {curve}. "
-            f"Amdahl's law with the parallel share measured here ({p:.4f}) predicts {predict}. "
-            "The serial part is binning the rows with the interpreter lock held; every pair is "
-            "independent and reads two rows of 40 KB, so more cores are limited by that share and "
-            "by shared caches, not by locks.")
+            f"Amdahl's law with the parallel share this implies ({p:.4f}) predicts {predict}. "
+            "Rows are binned and pairs computed on every worker, each pair independent and reading two "
+            "rows of 40 KB, without locks; the law counts every shortfall from the worker count as "
+            "serial work (here also the noise of a shared machine), so the predictions are cautious.")
 
 
 def build_matrix(sizes):
