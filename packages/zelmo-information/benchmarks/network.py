@@ -63,23 +63,31 @@ SCALING = {}
 
 
 def scaling_note():
-    measured = {w: t for w, t in SCALING.items() if t.seconds}
-    if 1 not in measured:
+    measured = {w: t for w, t in SCALING.items() if isinstance(w, int) and t.seconds}
+    if 1 not in measured or "fixed" not in SCALING:
         return "Scaling: not measured in this run."
     one = measured[1].median()
     curve = ", ".join(f"{w} worker{'s' if w > 1 else ''} {one / t.median():.2f}x"
                       for w, t in sorted(measured.items()))
-    top = max(measured)
-    speedup = one / measured[top].median()
-    # Amdahl's law fitted to the largest count measured: the share p of the
-    # work that runs in parallel, then 1 / ((1 - p) + p / n).
-    p = min(1.0, max(0.0, (1 - 1 / speedup) / (1 - 1 / top))) if top > 1 else 1.0
-    predict = ", ".join(f"{n} cores {1 / ((1 - p) + p / n):.1f}x" for n in (16, 64))
+    # The fixed cost of a call: the same call with a history as long as the
+    # rows, which counts no step (arguments, result, threads, binning).
+    fixed = statistics.median(timed_runs(SCALING["fixed"], 15))
+    share = max(0.0, one - fixed)
+    predict = ", ".join(f"{n} cores {one / (fixed + share / n):.1f}x" for n in (16, 64))
     return (f"Scaling of `transfer_entropy_matrix` (60 x 10^4, speed-up over 1 worker): {curve}. "
-            f"Amdahl's law with the parallel share this implies ({p:.4f}) predicts {predict}. "
-            "Rows are binned and pairs computed on every worker, each pair independent and reading two "
-            "rows of 40 KB, without locks; the law counts every shortfall from the worker count as "
-            "serial work (here also the noise of a shared machine), so the predictions are cautious.")
+            f"The fixed cost of a call, measured as the same call counting no step, is "
+            f"{fixed * 1e3:.2f} ms of {one * 1e3:.1f} ms on one worker; with the rest divided evenly, "
+            f"that predicts {predict}. Pairs are independent, each reading two rows of 40 KB without locks; "
+            "the prediction leaves out what larger machines share (memory bandwidth, caches).")
+
+
+def timed_runs(call, runs):
+    out = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        call()
+        out.append(time.perf_counter() - start)
+    return out
 
 
 def build_matrix(sizes):
@@ -90,6 +98,7 @@ def build_matrix(sizes):
     single = SCALING[1] = Timed(lambda: zn.transfer_entropy_matrix(signals, 16, workers=1))
     if CORES >= 2:
         SCALING[2] = Timed(lambda: zn.transfer_entropy_matrix(signals, 16, workers=2))
+    SCALING["fixed"] = lambda: zn.transfer_entropy_matrix(signals, 16, sizes["length"], workers=1)
     workloads = [
         Workload(name="te_matrix_2_workers", measure="transfer_entropy_matrix(S, 16, workers=2)",
                  peer_label="the same, workers=1", size=size, ours=SCALING.get(2, single), peer=single,
