@@ -448,7 +448,8 @@ def transfer_entropy_test(
         dynamics (its autocorrelation), which makes this the test to use
         for self-correlated series; it needs ``L >= 2 * history + 2``.
         ``"shuffle"`` permutes the source's samples, which also destroys its
-        autocorrelation and so rejects too often for self-correlated series.
+        own dynamics: with ``history`` above 1 its null no longer matches a
+        self-correlated source.
     seed : int or None, optional
         0 to 2**64 - 1. None draws a fresh seed, recorded in the result's
         ``seed`` so that the result can be repeated.
