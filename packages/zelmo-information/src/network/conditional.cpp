@@ -1,13 +1,13 @@
 #include "conditional.hpp"
 
 #include <algorithm>
-#include <numeric>
 
 #include "../kernels/binning.hpp"
 #include "../kernels/key_counts.hpp"
 #include "../kernels/radix_sort.hpp"
 #include "../kernels/range.hpp"
 #include "../kernels/transfer_entropy.hpp"
+#include "states.hpp"
 
 namespace zelmo::network {
 
@@ -100,13 +100,9 @@ public:
             }
             return;
         }
-        std::vector<std::size_t> order(n);
-        std::iota(order.begin(), order.end(), std::size_t{0});
+        const std::vector<std::size_t> order = row_order(keys.data(), n, width);
         const std::uint64_t* base = keys.data();
         auto row = [&](std::size_t i) { return base + i * width; };
-        std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
-            return std::lexicographical_compare(row(x), row(x) + width, row(y), row(y) + width);
-        });
         for (std::size_t i = 0; i < n;) {
             std::uint64_t count = 0;
             std::size_t j = i;

@@ -116,27 +116,22 @@ std::int64_t DenseContext::value(const CodeView<std::uint32_t>& source, std::uin
     return te > 0 ? te : 0;
 }
 
-std::size_t DenseContext::occupied(const CodeView<std::uint32_t>& source, std::uint32_t* tables) const {
-    std::size_t distinct = 0;
-    for_each_step(count_, source, [&](std::size_t t, std::size_t u) {
-        distinct += tables[next_part_[t] + context_part_[t] + source.codes[u]]++ == 0;
+std::vector<std::size_t> row_order(const std::uint64_t* rows, std::size_t count, std::size_t width) {
+    std::vector<std::size_t> order(count);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+        return std::lexicographical_compare(rows + x * width, rows + (x + 1) * width, rows + y * width,
+                                            rows + (y + 1) * width);
     });
-    for_each_step(count_, source, [&](std::size_t t, std::size_t u) {
-        tables[next_part_[t] + context_part_[t] + source.codes[u]] = 0;
-    });
-    return distinct;
+    return order;
 }
 
 std::int64_t sorted_sums(const std::vector<std::uint64_t>& rows, std::size_t width, std::size_t prefix,
                          const XLog2X& xlogx) {
     const std::size_t count = width == 0 ? 0 : rows.size() / width;
-    std::vector<std::size_t> order(count);
-    std::iota(order.begin(), order.end(), std::size_t{0});
+    const std::vector<std::size_t> order = row_order(rows.data(), count, width);
     const std::uint64_t* base = rows.data();
     auto row = [&](std::size_t i) { return base + i * width; };
-    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
-        return std::lexicographical_compare(row(x), row(x) + width, row(y), row(y) + width);
-    });
     auto same = [&](std::size_t x, std::size_t y, std::size_t words) {
         return std::equal(row(x), row(x) + words, row(y));
     };

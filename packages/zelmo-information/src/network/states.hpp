@@ -101,9 +101,6 @@ public:
     // all zero, and left so.
     std::int64_t value(const CodeView<std::uint32_t>& source, std::uint32_t* tables, const XLog2X& xlogx) const;
 
-    // The number of distinct (a, c, s) states of `source`.
-    std::size_t occupied(const CodeView<std::uint32_t>& source, std::uint32_t* tables) const;
-
 private:
     std::size_t count_;
     std::uint64_t sources_, groups_, cells_;
@@ -126,6 +123,10 @@ private:
     std::vector<std::uint64_t> context_, next_;
     std::int64_t target_part_ = 0;
 };
+
+// The indices of `count` rows of `width` words at `rows`, in ascending
+// lexicographic order of the rows.
+std::vector<std::size_t> row_order(const std::uint64_t* rows, std::size_t count, std::size_t width);
 
 // Over the rows of `rows` (`width` words each): sum F(c) over the distinct
 // rows minus sum F(c) over the distinct prefixes of `prefix` words, c the
