@@ -11,7 +11,7 @@ import time  # noqa: E402
 
 import numpy as np  # noqa: E402
 
-from common import Group, Workload, optional_peer, relative_difference  # noqa: E402
+from common import Group, Workload, optional_peer, relative_difference, timed  # noqa: E402
 from peers import scaled_bins  # noqa: E402
 from zelmo_information import _core  # noqa: E402
 from zelmo_information import network as zn  # noqa: E402
@@ -72,23 +72,14 @@ def scaling_note():
                       for w, t in sorted(measured.items()))
     # The fixed cost of a call: the same call with a history as long as the
     # rows, which counts no step (arguments, result, threads, binning).
-    fixed = statistics.median(timed_runs(SCALING["fixed"], 15))
+    fixed = statistics.median(timed(SCALING["fixed"]) for _ in range(15))
     share = max(0.0, one - fixed)
     predict = ", ".join(f"{n} cores {one / (fixed + share / n):.1f}x" for n in (16, 64))
-    return (f"Scaling of `transfer_entropy_matrix` (60 x 10^4, speed-up over 1 worker): {curve}. "
+    return (f"Scaling of `transfer_entropy_matrix` ({SCALING['size']}, speed-up over 1 worker): {curve}. "
             f"The fixed cost of a call, measured as the same call counting no step, is "
             f"{fixed * 1e3:.2f} ms of {one * 1e3:.1f} ms on one worker; with the rest divided evenly, "
-            f"that predicts {predict}. Pairs are independent, each reading two rows of 40 KB without locks; "
+            f"that predicts {predict}. Pairs are independent, each reading two rows of 32-bit bins without locks; "
             "the prediction leaves out what larger machines share (memory bandwidth, caches).")
-
-
-def timed_runs(call, runs):
-    out = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        call()
-        out.append(time.perf_counter() - start)
-    return out
 
 
 def build_matrix(sizes):
@@ -101,6 +92,7 @@ def build_matrix(sizes):
     single = SCALING[1] = Timed(lambda: [zn.transfer_entropy_matrix(signals, 16, workers=1) for _ in range(CALLS)][0])
     if CORES >= 2:
         SCALING[2] = Timed(lambda: [zn.transfer_entropy_matrix(signals, 16, workers=2) for _ in range(CALLS)][0])
+    SCALING["size"] = size
     SCALING["fixed"] = lambda: zn.transfer_entropy_matrix(signals, 16, sizes["length"], workers=1)
     workloads = [
         Workload(name="te_matrix_2_workers", measure=f"transfer_entropy_matrix(S, 16, workers=2), {CALLS} calls",

@@ -1,6 +1,7 @@
 #include "conditional.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #include "../kernels/binning.hpp"
 #include "../kernels/key_counts.hpp"
@@ -13,12 +14,6 @@ namespace zelmo::network {
 
 namespace {
 
-int bit_width(std::uint64_t v) {
-    int bits = 0;
-    while (bits < 64 && (v >> bits) != 0) ++bits;
-    return bits;
-}
-
 // The key of a state, (a, b, s, z1 .. zK) in this order: either one 64-bit
 // word of bit fields, a highest (ascending words are ascending tuples), or
 // one word per field. project() keeps the fields of a marginal.
@@ -27,8 +22,8 @@ public:
     enum Marginal { kBZ, kBSZ, kABZ };
 
     KeyLayout(std::uint64_t radix, std::uint64_t states, std::size_t conditions) : fields_(3 + conditions) {
-        const int wa = bit_width(radix - 1);
-        const int ws = states == 0 ? 65 : bit_width(states - 1);
+        const int wa = std::bit_width(radix - 1);
+        const int ws = states == 0 ? 65 : std::bit_width(states - 1);
         packed_ = states != 0 && wa + ws * static_cast<int>(2 + conditions) <= 64;
         if (!packed_) return;
         shift_.resize(fields_);

@@ -85,12 +85,4 @@ void Pool::run(std::size_t units, const Body& body) {
     poll();
 }
 
-unsigned worker_count(unsigned requested, std::size_t units) {
-    unsigned n = requested;
-    if (n == 0) n = std::thread::hardware_concurrency();
-    if (n == 0) n = 1;
-    if (units < n) n = units == 0 ? 1 : static_cast<unsigned>(units);
-    return n;
-}
-
 }  // namespace zelmo::network

@@ -49,8 +49,4 @@ private:
     std::chrono::milliseconds interval_;
 };
 
-// The number of threads to use for `requested` (0: every core the process
-// may run on) and `units` of work.
-unsigned worker_count(unsigned requested, std::size_t units);
-
 }  // namespace zelmo::network

@@ -50,6 +50,9 @@ public:
     Draws(std::uint64_t seed, Purpose purpose, std::uint64_t a, std::uint64_t b, std::uint64_t c)
         : key_{seed, static_cast<std::uint64_t>(purpose)}, counter_{a, b, c, 0} {}
 
+    // What names the stream: the key and the counter words but the block.
+    std::array<std::uint64_t, 5> stream() const { return {key_[0], key_[1], counter_[0], counter_[1], counter_[2]}; }
+
     std::uint64_t next() {
         if (used_ == 4) {
             block_ = philox4x64_10(counter_, key_);

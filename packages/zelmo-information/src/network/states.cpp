@@ -55,7 +55,6 @@ bool DenseContext::fits(std::uint64_t contexts, std::uint64_t sources, std::uint
 DenseContext::DenseContext(const Geometry& g, const std::uint32_t* target_bins, const std::uint32_t* context,
                            std::uint64_t contexts, std::uint64_t sources, const XLog2X& xlogx)
     : count_(g.count),
-      sources_(sources),
       groups_(contexts * sources),
       cells_(contexts * sources * g.radix),
       next_part_(Buffer<std::uint32_t>::uninitialised(g.count)),

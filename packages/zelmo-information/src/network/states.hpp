@@ -103,7 +103,7 @@ public:
 
 private:
     std::size_t count_;
-    std::uint64_t sources_, groups_, cells_;
+    std::uint64_t groups_, cells_;
     Buffer<std::uint32_t> next_part_, context_part_;
     std::int64_t target_part_ = 0;
 };
