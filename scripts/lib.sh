@@ -30,7 +30,7 @@ make_venv() {
 }
 
 BUILD_REQUIREMENTS=(scikit-build-core "numpy>=2" nanobind cmake ninja)
-TEST_REQUIREMENTS=(pytest hypothesis scipy scikit-learn mypy pyinform tqdm networkx)
+TEST_REQUIREMENTS=(pytest hypothesis scipy scikit-learn mypy pyinform tqdm networkx distributed)
 
 # build_wheel VENV: builds the extension with VENV's NumPy 2 headers into
 # build/dist and prints the wheel's path.

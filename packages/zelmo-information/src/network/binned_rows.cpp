@@ -40,8 +40,18 @@ bool all_finite(Span s) {
 
 }  // namespace
 
-BinnedRows::BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, bool reject_nonfinite, Pool& pool)
-    : rows_(signals.rows), length_(signals.cols), n_bins_(n_bins), narrow_bins_(n_bins <= vec::kMaxVectorBins) {
+std::uint64_t CodeMatrix::at(std::size_t i, std::size_t t) const {
+    const std::size_t at = i * cols + t;
+    switch (bits) {
+        case 8: return static_cast<const std::uint8_t*>(data)[at];
+        case 16: return static_cast<const std::uint16_t*>(data)[at];
+        case 32: return static_cast<const std::uint32_t*>(data)[at];
+        default: return static_cast<const std::uint64_t*>(data)[at];
+    }
+}
+
+BinnedRows::BinnedRows(std::size_t rows, std::size_t length, std::uint64_t n_bins)
+    : rows_(rows), length_(length), n_bins_(n_bins), narrow_bins_(n_bins <= vec::kMaxVectorBins) {
     if (rows_ != 0 && length_ > SIZE_MAX / rows_) throw std::bad_alloc();
     const std::size_t cells = rows_ * length_;
     if (narrow_bins_) {
@@ -50,6 +60,10 @@ BinnedRows::BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, bool 
         wide_ = Buffer<std::uint64_t>::uninitialised(cells);
     }
     constant_ = Buffer<std::uint8_t>::zeroed(rows_);
+}
+
+BinnedRows::BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, bool reject_nonfinite, Pool& pool)
+    : BinnedRows(signals.rows, signals.cols, n_bins) {
     Buffer<std::uint8_t> nonfinite = Buffer<std::uint8_t>::zeroed(rows_);
     std::vector<Buffer<double>> copies(pool.workers());
     pool.run(rows_, [&](std::size_t i, unsigned slot) {
@@ -74,6 +88,40 @@ BinnedRows::BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, bool 
                                         " of signals holds NaN or an infinity; clean the data, or pass "
                                         "nonfinite='bin' to bin such values as the single-pair functions do");
         }
+    }
+}
+
+BinnedRows::BinnedRows(const CodeMatrix& codes, const std::uint8_t* constant, std::uint64_t n_bins, Pool& pool)
+    : BinnedRows(codes.rows, codes.cols, n_bins) {
+    const std::uint64_t bound = n_bins == 0 ? 1 : n_bins;
+    Buffer<std::uint8_t> out_of_range = Buffer<std::uint8_t>::zeroed(rows_);
+    pool.run(rows_, [&](std::size_t i, unsigned) {
+        constant_[i] = constant[i] != 0;
+        std::uint64_t largest = 0;
+        for (std::size_t t = 0; t < length_; ++t) {
+            const std::uint64_t b = codes.at(i, t);
+            largest = b > largest ? b : largest;
+            if (narrow_bins_) {
+                narrow_[i * length_ + t] = static_cast<std::uint32_t>(b);
+            } else {
+                wide_[i * length_ + t] = b;
+            }
+        }
+        out_of_range[i] = largest >= bound;
+        return std::uint64_t{0};
+    });
+    for (std::size_t i = 0; i < rows_; ++i) {
+        if (out_of_range[i]) throw std::invalid_argument("row " + std::to_string(i) + " holds a bin index beyond n_bins");
+    }
+}
+
+void BinnedRows::copy_to(void* out) const {
+    const std::size_t cells = rows_ * length_;
+    if (cells == 0) return;
+    if (narrow_bins_) {
+        std::memcpy(out, narrow_.data(), cells * sizeof(std::uint32_t));
+    } else {
+        std::memcpy(out, wide_.data(), cells * sizeof(std::uint64_t));
     }
 }
 

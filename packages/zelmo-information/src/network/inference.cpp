@@ -13,7 +13,7 @@ namespace zelmo::network {
 namespace {
 
 enum class Kind { select, prune, omnibus, link };
-enum class Stage { select, prune, omnibus, await_fdr, link, done };
+enum class Stage { select, prune, omnibus, link, done };
 
 // One statistic of a test: the value of `sources` (one candidate, or all
 // selected ones) given the context.
@@ -131,7 +131,7 @@ void advance(Search& s, const InferenceSettings& settings) {
         }
         case Kind::omnibus:
             s.omnibus_p = p_value(test.nulls.data(), surrogates, 1, test.observed[0]);
-            s.stage = Stage::await_fdr;
+            s.stage = Stage::link;
             break;
         case Kind::link:
             s.link_p.clear();
@@ -143,7 +143,7 @@ void advance(Search& s, const InferenceSettings& settings) {
     }
 }
 
-bool testing(const Search& s) { return s.stage != Stage::done && s.stage != Stage::await_fdr; }
+bool testing(const Search& s) { return s.stage != Stage::done; }
 
 // Runs the tests of every search that has one, on the pool: the contexts,
 // the observed values, then the surrogates in blocks.
@@ -214,15 +214,22 @@ void run_tests(std::vector<Search>& searches, const Shared& shared, const Infere
 
 }  // namespace
 
-std::vector<TargetResult> infer_network(const BinnedRows& rows, const InferenceSettings& settings, Pool& pool) {
+std::vector<TargetResult> infer_network(const BinnedRows& rows, const std::vector<std::size_t>& targets,
+                                        const InferenceSettings& settings, Pool& pool) {
     const std::size_t m = rows.rows();
-    std::vector<TargetResult> results(m);
+    if (std::any_of(targets.begin(), targets.end(), [m](std::size_t j) { return j >= m; })) {
+        throw std::invalid_argument("a target beyond the rows");
+    }
+    std::vector<TargetResult> results(targets.size());
     const std::size_t h = static_cast<std::size_t>(settings.history);
     if (settings.max_lag == 0) throw std::invalid_argument("max_lag must be at least 1");
     const Geometry g(rows.length(), rows.n_bins(), h, first_counted_step(h, settings.max_lag));
-    for (TargetResult& r : results) r.steps = g.count;
+    for (std::size_t r = 0; r < targets.size(); ++r) {
+        results[r].target = targets[r];
+        results[r].steps = g.count;
+    }
     // Too short to count a step (or to draw a shift): nothing can be tested.
-    if (m < 2 || g.length < 3 || g.length <= h || g.first >= g.length) return results;
+    if (m < 2 || targets.empty() || g.length < 3 || g.length <= h || g.first >= g.length) return results;
     if (settings.method == Method::shift && g.length < 2 * (h + settings.max_lag)) {
         throw std::invalid_argument("method='shift' needs series of at least 2 * (history + max_lag) steps");
     }
@@ -231,19 +238,20 @@ std::vector<TargetResult> infer_network(const BinnedRows& rows, const InferenceS
     const RowCodes codes(rows, g, weights, pool);
     const Shared shared{rows, g, codes, xlogx, weights, h + settings.max_lag};
 
-    std::vector<Search> searches(m);
-    for (std::size_t j = 0; j < m; ++j) {
-        searches[j].target = j;
+    std::vector<Search> searches(targets.size());
+    for (std::size_t r = 0; r < targets.size(); ++r) {
+        Search& s = searches[r];
+        s.target = targets[r];
         for (std::size_t i = 0; i < m; ++i) {
-            if (i == j) continue;
-            for (std::size_t lag = 1; lag <= settings.max_lag; ++lag) searches[j].remaining.push_back({i, lag});
+            if (i == s.target) continue;
+            for (std::size_t lag = 1; lag <= settings.max_lag; ++lag) s.remaining.push_back({i, lag});
         }
-        plan(searches[j], settings);
+        plan(s, settings);
     }
+    // Every target one test per round, so that the surrogates of all of
+    // them are work for the pool together.
     std::vector<std::optional<Estimator>> workers(pool.workers());
-    // Selection, pruning and the omnibus tests, every target one step per round.
-    for (;;) {
-        if (std::none_of(searches.begin(), searches.end(), testing)) break;
+    while (std::any_of(searches.begin(), searches.end(), testing)) {
         run_tests(searches, shared, settings, pool, workers);
         for (Search& s : searches) {
             if (!testing(s)) continue;
@@ -251,46 +259,22 @@ std::vector<TargetResult> infer_network(const BinnedRows& rows, const InferenceS
             plan(s, settings);
         }
     }
-    // Benjamini-Hochberg over the omnibus p-values of the targets that have
-    // sources: the k smallest pass, k the largest rank with p_(k) <= alpha k / n.
-    std::vector<Search*> tested;
-    for (Search& s : searches) {
-        if (s.stage == Stage::await_fdr) tested.push_back(&s);
-    }
-    std::stable_sort(tested.begin(), tested.end(), [](const Search* a, const Search* b) { return a->omnibus_p < b->omnibus_p; });
-    std::size_t passing = 0;
-    for (std::size_t r = 0; r < tested.size(); ++r) {
-        if (tested[r]->omnibus_p <= settings.alpha * static_cast<double>(r + 1) / static_cast<double>(tested.size())) {
-            passing = r + 1;
-        }
-    }
-    for (std::size_t r = 0; r < tested.size(); ++r) {
-        Search& s = *tested[r];
-        results[s.target].omnibus_p = s.omnibus_p;
-        results[s.target].omnibus_passed = r < passing;
-        s.stage = r < passing ? Stage::link : Stage::done;
-        plan(s, settings);
-    }
-    // The final test of every link given the target's other links.
-    run_tests(searches, shared, settings, pool, workers);
-    for (Search& s : searches) {
-        if (testing(s)) advance(s, settings);
-    }
 
     // The reported values, by the exact per-term estimate.
-    std::vector<std::pair<std::size_t, std::size_t>> links;
-    for (Search& s : searches) {
-        if (!results[s.target].omnibus_passed) continue;
+    std::vector<std::pair<std::size_t, std::size_t>> links;  // (search, selected source)
+    for (std::size_t r = 0; r < searches.size(); ++r) {
+        const Search& s = searches[r];
+        results[r].omnibus_p = s.omnibus_p;
         for (std::size_t q = 0; q < s.selected.size(); ++q) {
-            results[s.target].links.push_back(Link{s.selected[q].row, s.selected[q].lag, 0.0, s.link_p[q], 0});
-            links.emplace_back(s.target, q);
+            results[r].links.push_back(Link{s.selected[q].row, s.selected[q].lag, 0.0, s.link_p[q], 0});
+            links.emplace_back(r, q);
         }
     }
     pool.run(links.size(), [&](std::size_t u, unsigned) {
-        const auto [target, q] = links[u];
-        const Search& s = searches[target];
+        const auto [r, q] = links[u];
+        const Search& s = searches[r];
         // Target, source, then the other links, each row's bins widened.
-        std::vector<std::size_t> series{target, s.selected[q].row};
+        std::vector<std::size_t> series{s.target, s.selected[q].row};
         std::vector<std::size_t> lags{1, s.selected[q].lag};
         for (std::size_t o = 0; o < s.selected.size(); ++o) {
             if (o == q) continue;
@@ -305,7 +289,7 @@ std::vector<TargetResult> infer_network(const BinnedRows& rows, const InferenceS
         std::vector<const std::uint64_t*> views;  // after the last push: short buffers move with the vector
         for (const auto& b : bins) views.push_back(b.data());
         const ConditionalEstimate e = conditional_from_bins(views, lags, g.length, rows.n_bins(), settings.history);
-        Link& link = results[target].links[q];
+        Link& link = results[r].links[q];
         link.te = e.te;
         link.states = e.states;
         return std::uint64_t{0};

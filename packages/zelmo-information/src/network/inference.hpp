@@ -33,19 +33,23 @@ struct Link {
 };
 
 struct TargetResult {
-    std::vector<Link> links;     // in order of selection
-    double omnibus_p = -1.0;     // of all selected sources together; -1 when none were selected
-    bool omnibus_passed = false; // within the false discovery rate across targets
-    std::size_t steps = 0;       // steps counted by the statistics
+    std::size_t target = 0;
+    std::vector<Link> links;  // in order of selection
+    double omnibus_p = -1.0;  // of all selected sources together; -1 when none were selected
+    std::size_t steps = 0;    // steps counted by the statistics
 };
 
-// Per target: (a) greedy selection of candidates (row, lag), lag 1 ..
-// max_lag, each tested with the maximum statistic; (b) pruning with the
-// minimum statistic; (c) an omnibus test of the selected sources together;
-// (d) Benjamini-Hochberg across the targets' omnibus p-values, after which
-// targets that fail keep no links; then a final test of each link. The
-// surrogates of target j are drawn from Philox4x64-10 keyed by (seed,
-// purpose of the test) with counter (j, step * 2^32 + source row, k, block).
-std::vector<TargetResult> infer_network(const BinnedRows& rows, const InferenceSettings& settings, Pool& pool);
+// For each of `targets` (rows of `rows`), each independently of the others:
+// (a) greedy selection of candidates (row, lag), lag 1 .. max_lag, every
+// other row a candidate, each tested with the maximum statistic; (b)
+// pruning with the minimum statistic; (c) an omnibus test of the selected
+// sources together; then a final test of each link given the others. The
+// false discovery rate across targets' omnibus p-values is the caller's to
+// apply. The surrogates of target j are drawn from Philox4x64-10 keyed by
+// (seed, purpose of the test) with counter (j, step * 2^32 + source row, k,
+// block), so a target's result does not depend on which targets share the
+// call.
+std::vector<TargetResult> infer_network(const BinnedRows& rows, const std::vector<std::size_t>& targets,
+                                        const InferenceSettings& settings, Pool& pool);
 
 }  // namespace zelmo::network

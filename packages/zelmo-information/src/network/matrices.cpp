@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
 #include "../kernels/key_counts.hpp"
@@ -12,16 +14,56 @@
 
 namespace zelmo::network {
 
-void transfer_entropy_matrix(const BinnedRows& rows, std::uint64_t history, Pool& pool, double* out) {
-    const std::size_t m = rows.rows();
-    std::fill(out, out + m * m, 0.0);
-    if (m < 2 || !transfer_counts_steps(rows.length(), history)) return;
+Tile Tile::whole(std::size_t rows) {
+    Tile tile;
+    tile.sources.resize(rows);
+    std::iota(tile.sources.begin(), tile.sources.end(), std::size_t{0});
+    tile.targets = tile.sources;
+    tile.keys.assign(tile.sources.begin(), tile.sources.end());
+    return tile;
+}
+
+void Tile::check(std::size_t rows) const {
+    auto inside = [rows](const std::vector<std::size_t>& v) {
+        return std::all_of(v.begin(), v.end(), [rows](std::size_t i) { return i < rows; });
+    };
+    if (keys.size() != rows) throw std::invalid_argument("one key per row is needed");
+    if (!inside(sources) || !inside(targets)) throw std::invalid_argument("a tile's index is beyond the rows");
+    auto distinct = [](std::vector<std::size_t> v) {
+        std::sort(v.begin(), v.end());
+        return std::adjacent_find(v.begin(), v.end()) == v.end();
+    };
+    if (!distinct(sources) || !distinct(targets)) throw std::invalid_argument("a tile names a row twice");
+}
+
+std::uint64_t Tile::ordered_pairs() const {
+    std::vector<std::size_t> s = sources, t = targets;
+    std::sort(s.begin(), s.end());
+    std::sort(t.begin(), t.end());
+    std::uint64_t same = 0;  // rows in both lists (each list names a row at most once)
+    for (auto a = s.begin(), b = t.begin(); a != s.end() && b != t.end();) {
+        if (*a < *b) {
+            ++a;
+        } else if (*b < *a) {
+            ++b;
+        } else {
+            ++same, ++a, ++b;
+        }
+    }
+    return units() - same;
+}
+
+void transfer_entropy_matrix(const BinnedRows& rows, const Tile& tile, std::uint64_t history, Pool& pool,
+                             double* out) {
+    std::fill(out, out + tile.units(), 0.0);
+    if (!transfer_counts_steps(rows.length(), history)) return;
     std::vector<std::optional<TransferPairs>> workers(pool.workers());
-    pool.run(m * (m - 1), [&](std::size_t u, unsigned slot) {
-        if (!workers[slot]) workers[slot].emplace(rows, history);
+    pool.run(tile.units(), [&](std::size_t u, unsigned slot) {
         std::size_t i, j;
-        ordered_pair(u, m, i, j);
-        out[i * m + j] = workers[slot]->estimate(i, j);
+        tile.pair(u, i, j);
+        if (i == j) return std::uint64_t{0};
+        if (!workers[slot]) workers[slot].emplace(rows, history);
+        out[u] = workers[slot]->estimate(i, j);
         return std::uint64_t{1};
     });
 }
@@ -136,10 +178,15 @@ private:
 
 }  // namespace
 
-void mutual_information_matrix(BinnedRows& rows, Pool& pool, double* out) {
+std::uint64_t mutual_information_pairs(const Tile& tile) {
+    const std::uint64_t n = tile.sources.size();
+    return tile.square() ? n * (n + 1) / 2 : tile.units();
+}
+
+void mutual_information_matrix(BinnedRows& rows, const Tile& tile, Pool& pool, double* out) {
     const std::size_t m = rows.rows();
     const std::size_t length = rows.length();
-    std::fill(out, out + m * m, 0.0);
+    std::fill(out, out + tile.units(), 0.0);
     if (m == 0 || length < 3) return;
     const RankedRows ranked = rank_rows(rows, pool);
     std::size_t widest = 0;
@@ -148,24 +195,22 @@ void mutual_information_matrix(BinnedRows& rows, Pool& pool, double* out) {
     const std::size_t dense_cells =
         std::min<std::size_t>(widest * widest, std::max<std::size_t>(4 * length, std::size_t{1} << 16));
 
-    // The pairs i <= j, row by row: pair u is (i, j) with row i starting at
-    // unit i * m - i * (i - 1) / 2.
-    auto row_start = [m](std::size_t i) { return i * m - i * (i - 1) / 2; };
+    const bool square = tile.square();
+    const std::size_t columns = tile.targets.size();
     std::vector<std::optional<MutualWorker>> workers(pool.workers());
-    pool.run(m * (m + 1) / 2, [&](std::size_t u, unsigned slot) {
-        std::size_t lo = 0, hi = m;  // the last row whose start is <= u
-        while (hi - lo > 1) {
-            const std::size_t mid = (lo + hi) / 2;
-            (row_start(mid) <= u ? lo : hi) = mid;
-        }
-        const std::size_t i = lo, j = i + (u - row_start(i));
+    pool.run(tile.units(), [&](std::size_t u, unsigned slot) {
+        const std::size_t a = u / columns, b = u % columns;
+        if (square && b < a) return std::uint64_t{0};  // the mirror of (b, a)
+        std::size_t i, j;
+        tile.pair(u, i, j);
+        if (tile.keys[j] < tile.keys[i]) std::swap(i, j);
         double mi = 0.0;
         if (!rows.constant(i) && !rows.constant(j)) {
             if (!workers[slot]) workers[slot].emplace(rows, ranked, dense_cells);
             mi = workers[slot]->estimate(i, j);
         }
-        out[i * m + j] = mi;
-        out[j * m + i] = mi;
+        out[u] = mi;
+        if (square) out[b * columns + a] = mi;
         return std::uint64_t{1};
     });
 }

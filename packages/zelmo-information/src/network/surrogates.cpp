@@ -20,7 +20,8 @@ namespace {
 // one step back. The context is kept while the target stays the same.
 class PairStatistic {
 public:
-    PairStatistic(const Shared& shared, const TestSettings& settings) : estimator_(shared), settings_(settings) {}
+    PairStatistic(const Shared& shared, const TestSettings& settings, const std::vector<std::uint64_t>& keys)
+        : estimator_(shared), settings_(settings), keys_(keys) {}
 
     void select(std::size_t source, std::size_t target) {
         source_ = {{source, 1}};
@@ -38,7 +39,7 @@ public:
 
     std::int64_t surrogate(std::uint64_t k) {
         const Purpose purpose = settings_.method == Method::shift ? Purpose::shift : Purpose::shuffle;
-        const Draws draws(settings_.seed, purpose, source_[0].row, target_, k);
+        const Draws draws(settings_.seed, purpose, keys_[source_[0].row], keys_[target_], k);
         return estimator_.value(context_, source_, [&](std::size_t row) {
             return estimator_.surrogate(settings_.method, draws, row);
         });
@@ -47,6 +48,7 @@ public:
 private:
     Estimator estimator_;
     const TestSettings& settings_;
+    const std::vector<std::uint64_t>& keys_;
     Context context_;
     std::vector<Candidate> source_;
     std::size_t target_ = SIZE_MAX;
@@ -54,23 +56,23 @@ private:
 
 }  // namespace
 
-void transfer_entropy_test(const BinnedRows& rows, const TestSettings& settings, Pool& pool,
+void transfer_entropy_test(const BinnedRows& rows, const Tile& tile, const TestSettings& settings, Pool& pool,
                            const TestOutput& out) {
-    const std::size_t m = rows.rows();
     const std::size_t length = rows.length();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const bool counts = transfer_counts_steps(length, settings.history);
-    for (std::size_t i = 0; i < m; ++i) {
-        for (std::size_t j = 0; j < m; ++j) {
-            const bool diagonal = i == j;
-            out.te[i * m + j] = 0.0;
-            out.p_values[i * m + j] = diagonal ? nan : 1.0;
-            out.null_mean[i * m + j] = diagonal ? nan : 0.0;
-            out.null_std[i * m + j] = diagonal ? nan : 0.0;
-        }
+    const std::size_t pairs = tile.units();
+    for (std::size_t u = 0; u < pairs; ++u) {
+        std::size_t i, j;
+        tile.pair(u, i, j);
+        const bool diagonal = i == j;
+        out.te[u] = 0.0;
+        out.p_values[u] = diagonal ? nan : 1.0;
+        out.null_mean[u] = diagonal ? nan : 0.0;
+        out.null_std[u] = diagonal ? nan : 0.0;
     }
     // Without counted steps every value, observed or not, is 0.0: p = 1.
-    if (m < 2 || !counts || settings.surrogates == 0) return;
+    if (tile.ordered_pairs() == 0 || !counts || settings.surrogates == 0) return;
     const std::size_t h = static_cast<std::size_t>(settings.history);
     if (settings.method == Method::shift && length < 2 * h + 2) {
         throw std::invalid_argument("method='shift' needs series of at least 2 * history + 2 steps");
@@ -81,11 +83,10 @@ void transfer_entropy_test(const BinnedRows& rows, const TestSettings& settings,
     const PastWeights weights(rows.n_bins(), settings.history);
     const RowCodes codes(rows, g, weights, pool);
     const Shared shared{rows, g, codes, xlogx, weights, h + 1};
-    const std::size_t pairs = m * (m - 1);
     std::vector<std::optional<TransferPairs>> exact(pool.workers());
     std::vector<std::optional<PairStatistic>> workers(pool.workers());
     auto worker = [&](unsigned slot) -> PairStatistic& {
-        if (!workers[slot]) workers[slot].emplace(shared, settings);
+        if (!workers[slot]) workers[slot].emplace(shared, settings, tile.keys);
         return *workers[slot];
     };
 
@@ -93,9 +94,10 @@ void transfer_entropy_test(const BinnedRows& rows, const TestSettings& settings,
     Buffer<std::int64_t> observed = Buffer<std::int64_t>::uninitialised(pairs);
     pool.run(pairs, [&](std::size_t u, unsigned slot) {
         std::size_t i, j;
-        ordered_pair(u, m, i, j);
+        tile.pair(u, i, j);
+        if (i == j) return std::uint64_t{0};
         if (!exact[slot]) exact[slot].emplace(rows, settings.history);
-        out.te[i * m + j] = exact[slot]->estimate(i, j);
+        out.te[u] = exact[slot]->estimate(i, j);
         PairStatistic& w = worker(slot);
         w.select(i, j);
         observed[u] = w.observed();
@@ -121,7 +123,8 @@ void transfer_entropy_test(const BinnedRows& rows, const TestSettings& settings,
             const std::uint64_t k0 = (unit % blocks) * kBlock;
             const std::uint64_t k1 = std::min(surrogates, k0 + kBlock);
             std::size_t i, j;
-            ordered_pair(u, m, i, j);
+            tile.pair(u, i, j);
+            if (i == j) return std::uint64_t{0};
             PairStatistic& w = worker(slot);
             w.select(i, j);
             std::int64_t* values = nulls.data() + (u - first) * surrogates;
@@ -129,6 +132,9 @@ void transfer_entropy_test(const BinnedRows& rows, const TestSettings& settings,
             return k1 - k0;
         });
         for (std::size_t u = first; u < first + in_round; ++u) {
+            std::size_t i, j;
+            tile.pair(u, i, j);
+            if (i == j) continue;
             const std::int64_t* values = nulls.data() + (u - first) * surrogates;
             std::uint64_t at_least = 0;
             __int128 sum = 0;
@@ -142,11 +148,9 @@ void transfer_entropy_test(const BinnedRows& rows, const TestSettings& settings,
                 const double d = xlogx.bits(values[k]) - mean;
                 squares += d * d;
             }
-            std::size_t i, j;
-            ordered_pair(u, m, i, j);
-            out.p_values[i * m + j] = static_cast<double>(1 + at_least) / static_cast<double>(1 + surrogates);
-            out.null_mean[i * m + j] = mean;
-            out.null_std[i * m + j] = std::sqrt(squares / static_cast<double>(surrogates));
+            out.p_values[u] = static_cast<double>(1 + at_least) / static_cast<double>(1 + surrogates);
+            out.null_mean[u] = mean;
+            out.null_std[u] = std::sqrt(squares / static_cast<double>(surrogates));
         }
         pool.poll();
     }

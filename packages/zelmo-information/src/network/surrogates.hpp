@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "binned_rows.hpp"
+#include "matrices.hpp"
 #include "parallel.hpp"
 
 namespace zelmo::network {
@@ -28,7 +29,7 @@ struct TestSettings {
     std::uint64_t seed = 0;
 };
 
-// Where the results go: m x m arrays, row-major, source row first.
+// Where the results go: sources x targets arrays of the tile, row-major.
 struct TestOutput {
     double* te;         // the transfer entropy, as the single-pair function gives it
     double* p_values;   // (1 + #{null >= observed}) / (1 + surrogates); NaN on the diagonal
@@ -37,12 +38,13 @@ struct TestOutput {
 };
 
 // The draws of surrogate k of pair (i, j) come from Philox4x64-10 keyed by
-// (seed, method) with counter (i, j, k, block), so every value depends only
-// on the seed and the indices, never on the threads or the order of work.
+// (seed, method) with counter (i, j, k, block), i and j the rows' keys, so
+// every value depends only on the seed and the indices, never on the
+// threads, the tiles or the order of work.
 // Observed and null values are compared in the exact fixed-point form of
 // fixed_point.hpp. Method::shift needs length >= 2 * history + 2 where the
 // rows count steps at all (std::invalid_argument otherwise).
-void transfer_entropy_test(const BinnedRows& rows, const TestSettings& settings, Pool& pool,
+void transfer_entropy_test(const BinnedRows& rows, const Tile& tile, const TestSettings& settings, Pool& pool,
                            const TestOutput& out);
 
 }  // namespace zelmo::network

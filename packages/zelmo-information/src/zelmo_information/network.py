@@ -204,6 +204,8 @@ def _progress(enabled: object, description: str, unit: str) -> Iterator[Callable
         nonlocal bar
         if bar is None:
             bar = tqdm(total=total or None, desc=description, unit=unit)
+        elif total and bar.total != total:  # known once the work is laid out
+            bar.total = total
         bar.update(done - bar.n)
 
     try:
@@ -215,6 +217,50 @@ def _progress(enabled: object, description: str, unit: str) -> Iterator[Callable
 
 def _square(m: int) -> NDArray[np.float64]:
     return np.empty((m, m), dtype=np.float64)
+
+
+@dataclass(frozen=True, eq=False)
+class _Binned:
+    """Every row binned once: the bin indices, (m, L) unsigned integers, and
+    each row's flag of a range below the constant threshold."""
+
+    codes: NDArray[np.unsignedinteger[Any]]
+    constant: NDArray[np.uint8]
+    n_bins: int
+
+    def narrowest(self) -> _Binned:
+        """The same bins in the narrowest unsigned type that holds them (to
+        send to a cluster)."""
+        top = int(self.codes.max()) if self.codes.size else 0
+        for kind in (np.uint8, np.uint16, np.uint32):
+            if top <= np.iinfo(kind).max:
+                return _Binned(self.codes.astype(kind), self.constant, self.n_bins)
+        return self
+
+
+def _bin(array: NDArray[np.float64], n_bins: int, reject: bool, threads: int,
+         report: Callable[[int, int], None] | None) -> _Binned:
+    codes = np.empty(array.shape, dtype=np.uint32 if n_bins <= _MAX_MI_BINS else np.uint64)
+    constant = np.empty(array.shape[0], dtype=np.uint8)
+    _network.bin_rows(array, n_bins, reject, threads, report, codes, constant)
+    return _Binned(codes, constant, n_bins)
+
+
+def _everything(m: int) -> NDArray[np.uint64]:
+    """The rows of a call over the whole array: keys, sources and targets."""
+    return np.arange(m, dtype=np.uint64)
+
+
+def _cluster(client: object, tile: object, workers: object) -> tuple[Any, int | None, int | None]:
+    """(the checked client or None, rows or targets per task, threads per
+    task or None for the worker's share)."""
+    size = None if tile is None else _in_range(tile, "tile", 1, 1 << 32)
+    threads = None if workers is None else _workers(workers)
+    if client is None:
+        return None, size, threads
+    from . import _distributed
+
+    return _distributed.checked(client), size, threads
 
 
 # ---------------------------------------------------------------------------
@@ -229,6 +275,8 @@ def transfer_entropy_matrix(
     nonfinite: Nonfinite = "raise",
     workers: int | None = None,
     progress: bool = False,
+    client: Any = None,
+    tile: int | None = None,
 ) -> NDArray[np.float64]:
     """Transfer entropy between every ordered pair of rows, in bits.
 
@@ -247,9 +295,21 @@ def transfer_entropy_matrix(
         go into bins as in the single-pair functions.
     workers : int or None, optional
         Threads to compute on; None uses every core this process may run on.
-        The result does not depend on it.
+        With ``client``, the threads of each task; None gives each task its
+        worker's cores divided by the worker's Dask threads. The result
+        does not depend on it.
     progress : bool, optional
-        Show a progress bar (needs tqdm).
+        Show a progress bar (needs tqdm): over the pairs, or with
+        ``client`` over the tasks.
+    client : dask.distributed.Client, optional
+        Run on a Dask cluster (needs ``pip install
+        'zelmo-information[distributed]'``): the rows are binned here, sent
+        once to every worker, and the matrix is computed in tiles of
+        sources x targets, one task each. The result is the same to the
+        last bit. See :mod:`zelmo_information.network`, "Clusters".
+    tile : int, optional
+        With ``client``, rows per side of a tile; by default tiles are
+        sized for about a second of work each. Ignored without ``client``.
 
     Returns
     -------
@@ -272,10 +332,19 @@ def transfer_entropy_matrix(
     array, reject = _signals(signals, nonfinite)
     steps = _in_range(history, "history", 0, _U64 - 1)
     bins = _transfer_bins(n_bins, steps, array.shape[1])
-    threads = _workers(workers)
+    cluster, size, threads = _cluster(client, tile, workers)
+    if cluster is not None:
+        from . import _distributed
+
+        binned = _bin(array, bins, reject, _workers(None), None)
+        return _distributed.transfer_entropy_matrix(cluster, binned, steps, threads, size, progress)
+    local = threads or _workers(None)
     out = _square(array.shape[0])
     with _progress(progress, "transfer entropy", "pair") as report:
-        _network.transfer_entropy_matrix(array, bins, steps, reject, threads, report, out)
+        binned = _bin(array, bins, reject, local, report)
+        rows = _everything(array.shape[0])
+        _network.transfer_entropy_matrix(binned.codes, binned.constant, bins, rows, rows, rows, steps, local,
+                                         report, out)
     return out
 
 
@@ -286,6 +355,8 @@ def mutual_information_matrix(
     nonfinite: Nonfinite = "raise",
     workers: int | None = None,
     progress: bool = False,
+    client: Any = None,
+    tile: int | None = None,
 ) -> NDArray[np.float64]:
     """Mutual information between every pair of rows, in bits.
 
@@ -296,8 +367,9 @@ def mutual_information_matrix(
     n_bins : int or None, optional
         Bins per series, 1 to 2**31. None (the default) picks the largest b
         in 2..64 with ``b ** 2 <= L / 10`` (2 when none fits).
-    nonfinite, workers, progress
-        As for :func:`transfer_entropy_matrix`.
+    nonfinite, workers, progress, client, tile
+        As for :func:`transfer_entropy_matrix`; a cluster computes the tiles
+        on and above the diagonal.
 
     Returns
     -------
@@ -309,10 +381,19 @@ def mutual_information_matrix(
     """
     array, reject = _signals(signals, nonfinite)
     bins = _mutual_bins(n_bins, array.shape[1])
-    threads = _workers(workers)
+    cluster, size, threads = _cluster(client, tile, workers)
+    if cluster is not None:
+        from . import _distributed
+
+        binned = _bin(array, bins, reject, _workers(None), None)
+        return _distributed.mutual_information_matrix(cluster, binned, threads, size, progress)
+    local = threads or _workers(None)
     out = _square(array.shape[0])
     with _progress(progress, "mutual information", "pair") as report:
-        _network.mutual_information_matrix(array, bins, reject, threads, report, out)
+        binned = _bin(array, bins, reject, local, report)
+        rows = _everything(array.shape[0])
+        _network.mutual_information_matrix(binned.codes, binned.constant, bins, rows, rows, rows, local, report,
+                                           out)
     return out
 
 
@@ -425,6 +506,8 @@ def transfer_entropy_test(
     nonfinite: Nonfinite = "raise",
     workers: int | None = None,
     progress: bool = False,
+    client: Any = None,
+    tile: int | None = None,
 ) -> TransferEntropyTest:
     """Transfer entropy between every ordered pair of rows, with p-values
     from surrogate sources.
@@ -436,8 +519,10 @@ def transfer_entropy_test(
 
     Parameters
     ----------
-    signals, n_bins, history, nonfinite, workers, progress
-        As for :func:`transfer_entropy_matrix`.
+    signals, n_bins, history, nonfinite, workers, progress, client, tile
+        As for :func:`transfer_entropy_matrix`. On a cluster the result is
+        the same to the last bit: a pair's surrogates are named by its rows,
+        not by the tile that computes them.
     surrogates : int, optional
         Surrogates per pair, at least 1; 1000 by default. The smallest
         p-value possible is ``1 / (1 + surrogates)``.
@@ -478,16 +563,26 @@ def transfer_entropy_test(
     kind = _choice(method, "method", ("shift", "shuffle"))
     key = secrets.randbits(64) if seed is None else _in_range(seed, "seed", 0, _U64 - 1)
     bins = _transfer_bins(n_bins, steps, array.shape[1])
-    threads = _workers(workers)
+    cluster, size, threads = _cluster(client, tile, workers)
     length = array.shape[1]
     if kind == "shift" and length >= 3 and length > steps and length < 2 * steps + 2:
         raise ValueError(f"method='shift' needs series of at least 2 * history + 2 = {2 * steps + 2} steps, "
                          f"got {length}")
     m = array.shape[0]
-    te, p_values, null_mean, null_std = _square(m), _square(m), _square(m), _square(m)
-    with _progress(progress, "transfer entropy test", "estimate") as report:
-        _network.transfer_entropy_test(array, bins, steps, count, kind, key, reject, threads, report,
-                                       te, p_values, null_mean, null_std)
+    if cluster is not None:
+        from . import _distributed
+
+        binned = _bin(array, bins, reject, _workers(None), None)
+        te, p_values, null_mean, null_std = _distributed.transfer_entropy_test(
+            cluster, binned, steps, count, kind, key, threads, size, progress)
+    else:
+        local = threads or _workers(None)
+        te, p_values, null_mean, null_std = _square(m), _square(m), _square(m), _square(m)
+        with _progress(progress, "transfer entropy test", "estimate") as report:
+            binned = _bin(array, bins, reject, local, report)
+            rows = _everything(m)
+            _network.transfer_entropy_test(binned.codes, binned.constant, bins, rows, rows, rows, steps, count,
+                                           kind, key, local, report, te, p_values, null_mean, null_std)
     return TransferEntropyTest(te=te, p_values=p_values, null_mean=null_mean, null_std=null_std, n_bins=bins,
                                history=steps, surrogates=count, method=kind, seed=key)
 
@@ -699,6 +794,8 @@ def infer_network(
     nonfinite: Nonfinite = "raise",
     workers: int | None = None,
     progress: bool = False,
+    client: Any = None,
+    tile: int | None = None,
 ) -> InferredNetwork:
     """Which series drive which, by greedy multivariate transfer entropy.
 
@@ -762,8 +859,12 @@ def infer_network(
     method : {"shift", "shuffle"}, optional
         As for :func:`transfer_entropy_test`; a shift here moves a source by
         ``history + max_lag`` to ``L - history - max_lag`` steps.
-    nonfinite, workers, progress
-        As for :func:`transfer_entropy_matrix`.
+    nonfinite, workers, progress, client
+        As for :func:`transfer_entropy_matrix`; on a cluster each task
+        searches the sources of a group of targets.
+    tile : int, optional
+        With ``client``, targets per task; by default sized for about a
+        second of work each. Ignored without ``client``.
 
     Returns
     -------
@@ -790,22 +891,38 @@ def infer_network(
         bins = transfer_entropy_bins(length, steps, (limit or 2) - 1)
     else:
         bins = _in_range(n_bins, "n_bins", 0, _U64 - 1)
-    threads = _workers(workers)
+    cluster, size, threads = _cluster(client, tile, workers)
     reach = steps + lags
     if kind == "shift" and m > 1 and length >= 3 and length > max(steps, reach - 1) and length < 2 * reach:
         raise ValueError(f"method='shift' needs series of at least 2 * (history + max_lag) = {2 * reach} steps, "
                          f"got {length}")
-    with _progress(progress, "network inference", "estimate") as report:
-        targets = _network.infer_network(array, bins, steps, lags, level, count, kind, key, limit, reject, threads,
-                                         report)
+    settings = (steps, lags, level, count, str(kind), key, limit)
+    if cluster is not None:
+        from . import _distributed
+
+        binned = _bin(array, bins, reject, _workers(None), None)
+        targets = _distributed.infer_network(cluster, binned, settings, threads, size, progress)
+    else:
+        local = threads or _workers(None)
+        with _progress(progress, "network inference", "estimate") as report:
+            binned = _bin(array, bins, reject, local, report)
+            targets = _network.infer_network(binned.codes, binned.constant, bins, _everything(m), *settings, local,
+                                             report)
+    # Benjamini-Hochberg over the omnibus p-values of the targets with
+    # sources: a target that fails keeps none.
+    tested = [j for j, (_, omnibus, _) in enumerate(targets) if omnibus is not None]
+    omnibus_p = np.array([targets[j][1] for j in tested], dtype=np.float64)
+    passed = {j for j, ok in zip(tested, _reject(omnibus_p, level, "fdr_bh")) if ok}
     adjacency = np.zeros((m, m), dtype=bool)
     te = np.zeros((m, m))
     p_values = np.full((m, m), np.nan)
     target_p = np.full(m, np.nan)
     links: list[Link] = []
-    for j, (found, omnibus, _passed, counted) in enumerate(targets):
+    for j, (found, omnibus, counted) in enumerate(targets):
         if omnibus is not None:
             target_p[j] = omnibus
+        if j not in passed:
+            continue
         for source, lag, value, p, states in found:
             links.append(Link(int(source), j, int(lag), float(value), float(p)))
             _sparse_warning(states, counted, f"infer_network, link {source} -> {j} at lag {lag}")

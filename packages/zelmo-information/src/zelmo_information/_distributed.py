@@ -1,0 +1,219 @@
+"""The network measures on a Dask cluster.
+
+The client bins every row once, as a local call does, and scatters the bins
+(in the narrowest unsigned type that holds them) to every worker with one
+broadcast. The pairs are then split into tiles of sources x targets, and
+network inference into groups of targets, one task each; a task reads the
+rows it needs from its worker's copy, computes on the worker's cores with
+the interpreter lock released, and sends back its block of the result. A
+pair's value, and its surrogates, depend only on its two rows and the seed,
+so the assembled result equals the local call's to the last bit, however
+the work is split and wherever a task runs (or runs again, after a worker
+is lost).
+"""
+
+from __future__ import annotations
+
+import importlib
+import math
+import os
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from . import _network
+from .network import _Binned, _progress
+
+INSTALL_HINT = "pip install 'zelmo-information[distributed]'"
+
+# Seconds of one thread's work per pair and per sample of the series, as
+# measured on the benchmark machine (benchmarks/network.py); they size tasks,
+# never results.
+_TRANSFER_PER_SAMPLE = 3e-9
+_MUTUAL_PER_SAMPLE = 1.5e-9
+_SURROGATE_PER_SAMPLE = 1.5e-9
+_TASK_SECONDS = 1.0
+
+
+def checked(client: object) -> Any:
+    """``client`` if it is a ``dask.distributed.Client``."""
+    try:
+        distributed = importlib.import_module("distributed")
+    except ImportError:
+        raise ImportError(
+            f"client= runs the work on a Dask cluster, which needs dask.distributed: {INSTALL_HINT}"
+        ) from None
+    if not isinstance(client, distributed.Client):
+        raise TypeError(f"client must be a dask.distributed.Client, not {type(client).__name__}")
+    return client
+
+
+# ---------------------------------------------------------------------------
+# On the workers
+
+
+def _task_threads(workers: int | None) -> int:
+    """Threads for one task: as asked, or the worker's cores shared among
+    the tasks it runs at once."""
+    if workers is not None:
+        return workers
+    try:
+        cores = len(os.sched_getaffinity(0))
+    except AttributeError:  # not every platform can tell
+        cores = os.cpu_count() or 1
+    try:
+        slots: int = importlib.import_module("distributed").get_worker().state.nthreads
+    except ValueError:  # run outside a worker
+        slots = 1
+    return max(1, cores // max(1, slots))
+
+
+Rows = tuple[NDArray[Any], NDArray[np.uint8], int, NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]
+# history, max_lag, alpha, surrogates, method, seed, max_sources
+InferenceSettings = tuple[int, int, float, int, str, int, int]
+
+
+def _tile_rows(data: _Binned, sources: NDArray[np.uint64], targets: NDArray[np.uint64]) -> Rows:
+    """The rows a tile reads, in ascending order, with the tile's sources
+    and targets as positions among them."""
+    rows = np.union1d(sources, targets).astype(np.uint64)
+    codes = np.ascontiguousarray(data.codes[rows])
+    constant = np.ascontiguousarray(data.constant[rows])
+    return (codes, constant, data.n_bins, rows, np.searchsorted(rows, sources).astype(np.uint64),
+            np.searchsorted(rows, targets).astype(np.uint64))
+
+
+def transfer_tile(data: _Binned, sources: NDArray[np.uint64], targets: NDArray[np.uint64], history: int,
+                  workers: int | None) -> NDArray[np.float64]:
+    out = np.empty((sources.size, targets.size))
+    _network.transfer_entropy_matrix(*_tile_rows(data, sources, targets), history, _task_threads(workers), None,
+                                     out)
+    return out
+
+
+def mutual_tile(data: _Binned, sources: NDArray[np.uint64], targets: NDArray[np.uint64],
+                workers: int | None) -> NDArray[np.float64]:
+    out = np.empty((sources.size, targets.size))
+    _network.mutual_information_matrix(*_tile_rows(data, sources, targets), _task_threads(workers), None, out)
+    return out
+
+
+def surrogate_tile(data: _Binned, sources: NDArray[np.uint64], targets: NDArray[np.uint64], history: int,
+              surrogates: int, method: str, seed: int, workers: int | None) -> NDArray[np.float64]:
+    out = np.empty((4, sources.size, targets.size))
+    _network.transfer_entropy_test(*_tile_rows(data, sources, targets), history, surrogates, method, seed,
+                                   _task_threads(workers), None, out[0], out[1], out[2], out[3])
+    return out
+
+
+def inference_task(data: _Binned, targets: NDArray[np.uint64], settings: InferenceSettings,
+                   workers: int | None) -> list[Any]:
+    return _network.infer_network(data.codes, data.constant, data.n_bins, targets, *settings,
+                                  _task_threads(workers), None)
+
+
+# ---------------------------------------------------------------------------
+# On the client
+
+
+def _run(client: Any, data: _Binned, tasks: Sequence[tuple[Callable[..., Any], tuple[Any, ...]]],
+         place: Callable[[int, Any], None], progress: object, description: str) -> None:
+    """Scatters ``data`` to every worker, runs task i as fn(data, *args) and
+    hands each result to place(i, result) as it arrives."""
+    distributed = importlib.import_module("distributed")
+    with _progress(progress, description, "task") as report:
+        shared = client.scatter(data.narrowest(), broadcast=True, hash=False)
+        futures = [client.submit(fn, shared, *args, pure=False) for fn, args in tasks]
+        index = {future.key: i for i, future in enumerate(futures)}
+        try:
+            for done, future in enumerate(distributed.as_completed(futures), start=1):
+                place(index[future.key], future.result())
+                if report is not None:
+                    report(done, len(futures))
+        finally:
+            client.cancel([*futures, shared])
+
+
+def _side(m: int, seconds_per_pair: float, client: Any, tile: int | None) -> int:
+    """Rows per tile side: as asked, or about a second of work per task
+    while there are at least four tasks per Dask thread."""
+    if tile is not None:
+        return min(tile, max(m, 1))
+    threads = max(1, sum(client.nthreads().values()))
+    pairs = max(1.0, min(_TASK_SECONDS / seconds_per_pair, m * m / (4 * threads)))
+    return max(1, min(m, math.isqrt(int(pairs))))
+
+
+def _blocks(m: int, side: int) -> list[NDArray[np.uint64]]:
+    return [np.arange(a, min(a + side, m), dtype=np.uint64) for a in range(0, m, side)]
+
+
+def _tiles(client: Any, data: _Binned, fn: Callable[..., Any], args: tuple[Any, ...], seconds_per_pair: float,
+           tile: int | None, symmetric: bool, layers: int, progress: object, description: str) -> NDArray[np.float64]:
+    """Every tile of the (m, m) result in `layers` layers; with `symmetric`,
+    the tiles on and above the diagonal, mirrored below."""
+    m = data.codes.shape[0]
+    out = np.empty((layers, m, m))
+    blocks = _blocks(m, _side(m, seconds_per_pair, client, tile))
+    pairs = [(a, b) for a in range(len(blocks)) for b in range(len(blocks)) if not symmetric or a <= b]
+
+    def place(i: int, block: NDArray[np.float64]) -> None:
+        a, b = pairs[i]
+        rows, columns = blocks[a], blocks[b]
+        block = block.reshape(layers, rows.size, columns.size)
+        out[:, rows[0]:rows[-1] + 1, columns[0]:columns[-1] + 1] = block
+        if symmetric and a != b:
+            out[:, columns[0]:columns[-1] + 1, rows[0]:rows[-1] + 1] = block.transpose(0, 2, 1)
+
+    _run(client, data, [(fn, (blocks[a], blocks[b], *args)) for a, b in pairs], place, progress, description)
+    return out
+
+
+def transfer_entropy_matrix(client: Any, data: _Binned, history: int, workers: int | None, tile: int | None,
+                            progress: object) -> NDArray[np.float64]:
+    per_pair = _TRANSFER_PER_SAMPLE * data.codes.shape[1]
+    out = _tiles(client, data, transfer_tile, (history, workers), per_pair, tile, False, 1, progress,
+                 "transfer entropy")
+    return np.ascontiguousarray(out[0])
+
+
+def mutual_information_matrix(client: Any, data: _Binned, workers: int | None, tile: int | None,
+                              progress: object) -> NDArray[np.float64]:
+    per_pair = _MUTUAL_PER_SAMPLE * data.codes.shape[1]
+    out = _tiles(client, data, mutual_tile, (workers,), per_pair, tile, True, 1, progress, "mutual information")
+    return np.ascontiguousarray(out[0])
+
+
+def transfer_entropy_test(client: Any, data: _Binned, history: int, surrogates: int, method: str, seed: int,
+                          workers: int | None, tile: int | None, progress: object) -> list[NDArray[np.float64]]:
+    length = data.codes.shape[1]
+    per_pair = (_TRANSFER_PER_SAMPLE + surrogates * _SURROGATE_PER_SAMPLE) * length
+    out = _tiles(client, data, surrogate_tile, (history, surrogates, method, seed, workers), per_pair, tile, False, 4,
+                 progress, "transfer entropy test")
+    return [np.ascontiguousarray(layer) for layer in out]
+
+
+def infer_network(client: Any, data: _Binned, settings: InferenceSettings, workers: int | None, tile: int | None,
+                  progress: object) -> list[Any]:
+    """Per target, as the local search gives it; a group of targets per task."""
+    m, length = data.codes.shape
+    if tile is None:
+        # A target's search tests every candidate against its surrogates a
+        # few times over: about (m - 1) max_lag (1 + surrogates) estimates
+        # per round, and a handful of rounds.
+        _, max_lag, _, surrogates, *_ = settings
+        per_target = 4.0 * max(1, m - 1) * max_lag * (1 + surrogates) * _SURROGATE_PER_SAMPLE * length
+        threads = max(1, sum(client.nthreads().values()))
+        tile = max(1, min(int(_TASK_SECONDS / per_target), -(-m // (4 * threads))))
+    groups = _blocks(m, tile)
+    results: list[Any] = [None] * m
+
+    def place(i: int, found: list[Any]) -> None:
+        for j, result in zip(groups[i].tolist(), found):
+            results[j] = result
+
+    _run(client, data, [(inference_task, (group, settings, workers)) for group in groups], place, progress,
+         "network inference")
+    return results
