@@ -28,12 +28,12 @@ from .network import _Binned, _progress
 
 INSTALL_HINT = "pip install 'zelmo-information[distributed]'"
 
-# Seconds of one thread's work per pair and per sample of the series, as
-# measured on the benchmark machine (benchmarks/network.py); they size tasks,
-# never results.
-_TRANSFER_PER_SAMPLE = 3e-9
-_MUTUAL_PER_SAMPLE = 1.5e-9
-_SURROGATE_PER_SAMPLE = 1.5e-9
+# Seconds of one thread's work per pair and per sample of the series, about
+# as measured on the benchmark machine (benchmarks/cluster.py); they size
+# tasks, never results.
+_TRANSFER_PER_SAMPLE = 2e-9
+_MUTUAL_PER_SAMPLE = 5e-9
+_SURROGATE_PER_SAMPLE = 0.5e-9
 _TASK_SECONDS = 1.0
 
 
@@ -54,20 +54,24 @@ def checked(client: object) -> Any:
 # On the workers
 
 
-def _task_threads(workers: int | None) -> int:
-    """Threads for one task: as asked, or the worker's cores shared among
-    the tasks it runs at once."""
-    if workers is not None:
-        return workers
+def _share(dask_worker: Any = None) -> int:
+    """The worker's cores shared among the tasks it runs at once."""
     try:
         cores = len(os.sched_getaffinity(0))
     except AttributeError:  # not every platform can tell
         cores = os.cpu_count() or 1
-    try:
-        slots: int = importlib.import_module("distributed").get_worker().state.nthreads
-    except ValueError:  # run outside a worker
-        slots = 1
+    if dask_worker is None:
+        try:
+            dask_worker = importlib.import_module("distributed").get_worker()
+        except ValueError:  # run outside a worker
+            return cores
+    slots: int = dask_worker.state.nthreads
     return max(1, cores // max(1, slots))
+
+
+def _task_threads(workers: int | None) -> int:
+    """Threads for one task: as asked, or the worker's share."""
+    return _share() if workers is None else workers
 
 
 Rows = tuple[NDArray[Any], NDArray[np.uint8], int, NDArray[np.uint64], NDArray[np.uint64], NDArray[np.uint64]]
@@ -136,14 +140,20 @@ def _run(client: Any, data: _Binned, tasks: Sequence[tuple[Callable[..., Any], t
             client.cancel([*futures, shared])
 
 
-def _side(m: int, seconds_per_pair: float, client: Any, tile: int | None) -> int:
-    """Rows per tile side: as asked, or about a second of work per task
-    while there are at least four tasks per Dask thread."""
+def _per_task(client: Any, workers: int | None, seconds: float, count: int) -> int:
+    """How many of `count` items of `seconds` of one thread's work each make
+    about a second of a task's work on its threads, while there are at
+    least four tasks per Dask thread."""
+    threads: int = workers if workers is not None else min(client.run(_share).values(), default=1)
+    slots: int = max(1, sum(client.nthreads().values()))
+    return max(1, min(int(_TASK_SECONDS * threads / seconds), -(-count // (4 * slots))))
+
+
+def _side(m: int, seconds_per_pair: float, client: Any, workers: int | None, tile: int | None) -> int:
+    """Rows per tile side: as asked, or about a second of work per task."""
     if tile is not None:
         return min(tile, max(m, 1))
-    threads = max(1, sum(client.nthreads().values()))
-    pairs = max(1.0, min(_TASK_SECONDS / seconds_per_pair, m * m / (4 * threads)))
-    return max(1, min(m, math.isqrt(int(pairs))))
+    return max(1, min(m, math.isqrt(_per_task(client, workers, seconds_per_pair, m * m))))
 
 
 def _blocks(m: int, side: int) -> list[NDArray[np.uint64]]:
@@ -151,12 +161,13 @@ def _blocks(m: int, side: int) -> list[NDArray[np.uint64]]:
 
 
 def _tiles(client: Any, data: _Binned, fn: Callable[..., Any], args: tuple[Any, ...], seconds_per_pair: float,
-           tile: int | None, symmetric: bool, layers: int, progress: object, description: str) -> NDArray[np.float64]:
+           workers: int | None, tile: int | None, symmetric: bool, layers: int, progress: object,
+           description: str) -> NDArray[np.float64]:
     """Every tile of the (m, m) result in `layers` layers; with `symmetric`,
     the tiles on and above the diagonal, mirrored below."""
     m = data.codes.shape[0]
     out = np.empty((layers, m, m))
-    blocks = _blocks(m, _side(m, seconds_per_pair, client, tile))
+    blocks = _blocks(m, _side(m, seconds_per_pair, client, workers, tile))
     pairs = [(a, b) for a in range(len(blocks)) for b in range(len(blocks)) if not symmetric or a <= b]
 
     def place(i: int, block: NDArray[np.float64]) -> None:
@@ -174,7 +185,7 @@ def _tiles(client: Any, data: _Binned, fn: Callable[..., Any], args: tuple[Any, 
 def transfer_entropy_matrix(client: Any, data: _Binned, history: int, workers: int | None, tile: int | None,
                             progress: object) -> NDArray[np.float64]:
     per_pair = _TRANSFER_PER_SAMPLE * data.codes.shape[1]
-    out = _tiles(client, data, transfer_tile, (history, workers), per_pair, tile, False, 1, progress,
+    out = _tiles(client, data, transfer_tile, (history, workers), per_pair, workers, tile, False, 1, progress,
                  "transfer entropy")
     return np.ascontiguousarray(out[0])
 
@@ -182,7 +193,7 @@ def transfer_entropy_matrix(client: Any, data: _Binned, history: int, workers: i
 def mutual_information_matrix(client: Any, data: _Binned, workers: int | None, tile: int | None,
                               progress: object) -> NDArray[np.float64]:
     per_pair = _MUTUAL_PER_SAMPLE * data.codes.shape[1]
-    out = _tiles(client, data, mutual_tile, (workers,), per_pair, tile, True, 1, progress, "mutual information")
+    out = _tiles(client, data, mutual_tile, (workers,), per_pair, workers, tile, True, 1, progress, "mutual information")
     return np.ascontiguousarray(out[0])
 
 
@@ -190,7 +201,8 @@ def transfer_entropy_test(client: Any, data: _Binned, history: int, surrogates: 
                           workers: int | None, tile: int | None, progress: object) -> list[NDArray[np.float64]]:
     length = data.codes.shape[1]
     per_pair = (_TRANSFER_PER_SAMPLE + surrogates * _SURROGATE_PER_SAMPLE) * length
-    out = _tiles(client, data, surrogate_tile, (history, surrogates, method, seed, workers), per_pair, tile, False, 4,
+    out = _tiles(client, data, surrogate_tile, (history, surrogates, method, seed, workers), per_pair, workers, tile,
+                 False, 4,
                  progress, "transfer entropy test")
     return [np.ascontiguousarray(layer) for layer in out]
 
@@ -205,8 +217,7 @@ def infer_network(client: Any, data: _Binned, settings: InferenceSettings, worke
         # per round, and a handful of rounds.
         _, max_lag, _, surrogates, *_ = settings
         per_target = 4.0 * max(1, m - 1) * max_lag * (1 + surrogates) * _SURROGATE_PER_SAMPLE * length
-        threads = max(1, sum(client.nthreads().values()))
-        tile = max(1, min(int(_TASK_SECONDS / per_target), -(-m // (4 * threads))))
+        tile = _per_task(client, workers, per_target, m)
     groups = _blocks(m, tile)
     results: list[Any] = [None] * m
 

@@ -42,6 +42,20 @@ against the target. The p-value of pair (i, j) is
 ``(seed, method)`` with counter ``(i, j, k, block)``, so a result depends only
 on the data, the settings and the seed: the same on any number of workers
 and any machine.
+
+Clusters
+--------
+``client=`` takes a ``dask.distributed.Client`` (``pip install
+'zelmo-information[distributed]'``) and runs the work on its cluster: a
+laptop's ``LocalCluster``, Slurm or PBS through dask-jobqueue, Kubernetes.
+The rows are binned here, once, and the bins (8-bit integers for up to 256
+bins) are broadcast to every worker. The matrices and the test are split into
+tiles of sources x targets, inference into groups of targets; each is one
+task, run on its worker's cores (``workers`` sets the threads per task),
+sized for about a second of work unless ``tile`` says otherwise. Every value
+depends only on its rows, the settings and the seed, so the result equals
+the local call's to the last bit, also when the scheduler reruns the tasks
+of a worker that was lost. ``progress=True`` counts the tasks.
 """
 
 from __future__ import annotations
