@@ -61,7 +61,8 @@ def build_cluster(sizes):
     pair_seconds = length * _distributed._TRANSFER_PER_SAMPLE
     side = _distributed._side(rows, pair_seconds, client, None, None)
     blocks = _distributed._blocks(rows, side)
-    arguments = statistics.mean(len(pickle.dumps((a, b, 1, None))) for a in blocks for b in blocks)
+    rows_of = _distributed._rows
+    arguments = statistics.mean(len(pickle.dumps((rows_of(a), rows_of(b), 1, None))) for a in blocks for b in blocks)
     FIGURES.update(tasks=len(blocks) ** 2, side=side, arguments=arguments, result=side * side * 8,
                    broadcast=binned.codes.nbytes + binned.constant.nbytes, seconds=cluster_seconds, size=size,
                    rows=rows, length=length, local=lambda: zn.transfer_entropy_matrix(signals, bins, workers=1))

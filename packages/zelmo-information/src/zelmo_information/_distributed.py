@@ -156,8 +156,12 @@ def _side(m: int, seconds_per_pair: float, client: Any, workers: int | None, til
     return max(1, min(m, math.isqrt(_per_task(client, workers, seconds_per_pair, m * m))))
 
 
-def _blocks(m: int, side: int) -> list[NDArray[np.uint64]]:
-    return [np.arange(a, min(a + side, m), dtype=np.uint64) for a in range(0, m, side)]
+def _blocks(m: int, side: int) -> list[range]:
+    return [range(a, min(a + side, m)) for a in range(0, m, side)]
+
+
+def _rows(block: range) -> NDArray[np.uint64]:
+    return np.arange(block.start, block.stop, dtype=np.uint64)
 
 
 def _tiles(client: Any, data: _Binned, fn: Callable[..., Any], args: tuple[Any, ...], seconds_per_pair: float,
@@ -172,13 +176,14 @@ def _tiles(client: Any, data: _Binned, fn: Callable[..., Any], args: tuple[Any, 
 
     def place(i: int, block: NDArray[np.float64]) -> None:
         a, b = pairs[i]
-        rows, columns = blocks[a], blocks[b]
-        block = block.reshape(layers, rows.size, columns.size)
-        out[:, rows[0]:rows[-1] + 1, columns[0]:columns[-1] + 1] = block
+        rows, columns = slice(blocks[a].start, blocks[a].stop), slice(blocks[b].start, blocks[b].stop)
+        block = block.reshape(layers, len(blocks[a]), len(blocks[b]))
+        out[:, rows, columns] = block
         if symmetric and a != b:
-            out[:, columns[0]:columns[-1] + 1, rows[0]:rows[-1] + 1] = block.transpose(0, 2, 1)
+            out[:, columns, rows] = block.transpose(0, 2, 1)
 
-    _run(client, data, [(fn, (blocks[a], blocks[b], *args)) for a, b in pairs], place, progress, description)
+    tasks = [(fn, (_rows(blocks[a]), _rows(blocks[b]), *args)) for a, b in pairs]
+    _run(client, data, tasks, place, progress, description)
     return out
 
 
@@ -222,9 +227,9 @@ def infer_network(client: Any, data: _Binned, settings: InferenceSettings, worke
     results: list[Any] = [None] * m
 
     def place(i: int, found: list[Any]) -> None:
-        for j, result in zip(groups[i].tolist(), found):
+        for j, result in zip(groups[i], found):
             results[j] = result
 
-    _run(client, data, [(inference_task, (group, settings, workers)) for group in groups], place, progress,
+    _run(client, data, [(inference_task, (_rows(group), settings, workers)) for group in groups], place, progress,
          "network inference")
     return results
