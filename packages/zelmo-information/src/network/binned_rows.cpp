@@ -40,16 +40,6 @@ bool all_finite(Span s) {
 
 }  // namespace
 
-std::uint64_t CodeMatrix::at(std::size_t i, std::size_t t) const {
-    const std::size_t at = i * cols + t;
-    switch (bits) {
-        case 8: return static_cast<const std::uint8_t*>(data)[at];
-        case 16: return static_cast<const std::uint16_t*>(data)[at];
-        case 32: return static_cast<const std::uint32_t*>(data)[at];
-        default: return static_cast<const std::uint64_t*>(data)[at];
-    }
-}
-
 BinnedRows::BinnedRows(std::size_t rows, std::size_t length, std::uint64_t n_bins)
     : rows_(rows), length_(length), n_bins_(n_bins), narrow_bins_(n_bins <= vec::kMaxVectorBins) {
     if (rows_ != 0 && length_ > SIZE_MAX / rows_) throw std::bad_alloc();
@@ -95,18 +85,28 @@ BinnedRows::BinnedRows(const CodeMatrix& codes, const std::uint8_t* constant, st
     : BinnedRows(codes.rows, codes.cols, n_bins) {
     const std::uint64_t bound = n_bins == 0 ? 1 : n_bins;
     Buffer<std::uint8_t> out_of_range = Buffer<std::uint8_t>::zeroed(rows_);
-    pool.run(rows_, [&](std::size_t i, unsigned) {
-        constant_[i] = constant[i] != 0;
+    // Row i widened from `From` into `To`, with its largest index.
+    auto widen_row = [&]<class From, class To>(std::size_t i, To* out) {
+        const From* in = static_cast<const From*>(codes.data) + i * length_;
         std::uint64_t largest = 0;
         for (std::size_t t = 0; t < length_; ++t) {
-            const std::uint64_t b = codes.at(i, t);
-            largest = b > largest ? b : largest;
-            if (narrow_bins_) {
-                narrow_[i * length_ + t] = static_cast<std::uint32_t>(b);
-            } else {
-                wide_[i * length_ + t] = b;
-            }
+            largest = in[t] > largest ? in[t] : largest;
+            out[t] = static_cast<To>(in[t]);
         }
+        return largest;
+    };
+    auto widen_to = [&]<class To>(std::size_t i, To* out) {
+        switch (codes.bits) {
+            case 8: return widen_row.template operator()<std::uint8_t, To>(i, out);
+            case 16: return widen_row.template operator()<std::uint16_t, To>(i, out);
+            case 32: return widen_row.template operator()<std::uint32_t, To>(i, out);
+            default: return widen_row.template operator()<std::uint64_t, To>(i, out);
+        }
+    };
+    pool.run(rows_, [&](std::size_t i, unsigned) {
+        constant_[i] = constant[i] != 0;
+        const std::uint64_t largest = narrow_bins_ ? widen_to(i, narrow_.data() + i * length_)
+                                                   : widen_to(i, wide_.data() + i * length_);
         out_of_range[i] = largest >= bound;
         return std::uint64_t{0};
     });

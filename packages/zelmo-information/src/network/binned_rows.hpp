@@ -18,8 +18,6 @@ struct CodeMatrix {
     unsigned bits = 64;
     std::size_t rows = 0;
     std::size_t cols = 0;
-
-    std::uint64_t at(std::size_t i, std::size_t t) const;
 };
 
 class BinnedRows {
