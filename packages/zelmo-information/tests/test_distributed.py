@@ -142,6 +142,22 @@ def test_a_worker_killed_mid_run_changes_nothing(client):
     assert victim not in client.run(os.getpid).values()
 
 
+def test_ctrl_c_cancels_the_tasks(client):
+    x = signals(6, m=16, length=6000)
+    timer = threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    started = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        zn.transfer_entropy_test(x, surrogates=20_000, seed=1, client=client, tile=2)
+    assert time.monotonic() - started < 30
+    deadline = time.monotonic() + 30
+    while client.run_on_scheduler(tiles_done)[1] and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert client.run_on_scheduler(tiles_done)[1] == 0  # nothing left to run
+    x = signals(7, m=4, length=300)
+    assert identical(zn.transfer_entropy_matrix(x, client=client), zn.transfer_entropy_matrix(x))
+
+
 def test_bad_clients_are_refused(monkeypatch):
     x = signals(5, m=3, length=100)
     calls = [zn.transfer_entropy_matrix, zn.mutual_information_matrix,
