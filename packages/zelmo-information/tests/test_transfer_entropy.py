@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 
 import models
-from conftest import INF, NAN, _core, agrees_with_model, check, f64, same_float, unaligned
+from borrows import try_exclusive
+from conftest import INF, NAN, _core, agrees_with_model, check, f64, raises_panic, same_float, unaligned
 
 TE, BATCH = _core.transfer_entropy, _core.batch_transfer_entropy_py
 SOURCE = [0, 1, 1, 0, 1, 0, 0, 1, 1, 1, 0, 0]
@@ -183,3 +184,13 @@ def test_batch_shapes(shape, want):
     got = BATCH(signals, 2, 1)
     assert got == want and all(same_float(v, 0.0) for row in got for v in row)
     assert BATCH(signals.T.copy().T, 2**64 - 1, 2**64 - 1) == want
+
+
+@pytest.mark.parametrize("rows", [2**30, 2**31 + 1, 2**32, 2**32 + 1, 2**40])
+def test_a_batch_whose_matrix_cannot_be_addressed_panics_before_allocating(rows):
+    # m * m results: from 2**30 rows their bytes exceed the address space,
+    # from 2**32 the product wraps (to 0 for 2**32, to a few cells after).
+    signals = np.empty((rows, 0))
+    with raises_panic("capacity overflow"):
+        BATCH(signals)
+    assert try_exclusive(signals)

@@ -31,7 +31,8 @@ double cond_mutual_information(Span x, Span y, Span z, std::uint64_t n_bins);
 double transfer_entropy(Span source, Span target, std::uint64_t n_bins, std::uint64_t history);
 
 // The m x m matrix (row-major, source row first) of transfer entropies
-// between the rows of `signals`, zero on the diagonal.
+// between the rows of `signals`, zero on the diagonal. Panics with
+// "capacity overflow" when m * m cells cannot be addressed.
 std::vector<double> batch_transfer_entropy(const StridedMatrix& signals, std::uint64_t n_bins,
                                            std::uint64_t history);
 

@@ -22,7 +22,9 @@ std::vector<double> batch_transfer_entropy(const StridedMatrix& signals, std::ui
                                            std::uint64_t history) {
     const std::size_t m = signals.rows;
     const std::size_t length = signals.cols;
-    std::vector<double> result(m * m, 0.0);
+    // m * m checked before anything is allocated: from m = 2^32 on it would
+    // wrap, and from 2^30 on its byte size would exceed the address space.
+    std::vector<double> result(square_cells(m), 0.0);
     // The guard of every pair: all rows share the length.
     if (m < 2 || length < 3 || length <= history) return result;
 

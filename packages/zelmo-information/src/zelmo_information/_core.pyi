@@ -83,7 +83,9 @@ def batch_transfer_entropy_py(signals: NDArray[np.float64], n_bins: int = 16, hi
     bin 0), and every entry is clamped below at 0.0, never NaN. Any memory
     layout is accepted (transposed, Fortran-ordered, sliced or reversed views).
     Shape (0, L) gives [], and L < 3 gives an m x m matrix of zeros. Raises
-    PanicException only when the array is borrowed for writing elsewhere."""
+    PanicException when the array is borrowed for writing elsewhere, and for
+    2**30 rows or more, whose m x m matrix cannot be addressed ("capacity
+    overflow")."""
 
 def cond_mutual_information(
     x: NDArray[np.float64], y: NDArray[np.float64], z: NDArray[np.float64], n_bins: int = 16
