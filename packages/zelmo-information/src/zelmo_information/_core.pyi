@@ -82,10 +82,11 @@ def batch_transfer_entropy_py(signals: NDArray[np.float64], n_bins: int = 16, hi
     row, NaN in bin 0, a row below 1e-12 in range or holding an infinity all in
     bin 0), and every entry is clamped below at 0.0, never NaN. Any memory
     layout is accepted (transposed, Fortran-ordered, sliced or reversed views).
-    Shape (0, L) gives [], and L < 3 gives an m x m matrix of zeros. Raises
-    PanicException when the array is borrowed for writing elsewhere, and for
-    2**30 rows or more, whose m x m matrix cannot be addressed ("capacity
-    overflow")."""
+    Shape (0, L) gives [], and L < 3 gives an m x m matrix of zeros. Pending
+    signals are handled between pairs: Ctrl-C stops the call with
+    KeyboardInterrupt. Raises PanicException when the array is borrowed for
+    writing elsewhere, and for 2**30 rows or more, whose m x m matrix cannot
+    be addressed ("capacity overflow")."""
 
 def cond_mutual_information(
     x: NDArray[np.float64], y: NDArray[np.float64], z: NDArray[np.float64], n_bins: int = 16
