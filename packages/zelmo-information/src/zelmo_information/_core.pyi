@@ -6,6 +6,9 @@ kept apart: the width rule (width = range / n_bins once, bin =
 floor((v - lo) / width)) and the scaled rule (bin = trunc(((v - lo) / range) *
 n_bins)); both clamp to n_bins - 1 and send NaN and negative quotients to
 bin 0, and they can disagree for a value on a bin edge. Ranges ignore NaN.
+A sample of finite values more than the largest double apart (whose range
+hi - lo overflows to inf) is binned with every operand halved: lo / 2,
+range hi / 2 - lo / 2, and v / 2 for each value.
 
 Arrays must be one-dimensional float64 ndarrays (two-dimensional for
 batch_transfer_entropy_py) and are never cast: another dtype or shape raises
