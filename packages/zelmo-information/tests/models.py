@@ -231,13 +231,19 @@ def kl_from_counts(cp, cq):
     return d
 
 
-def js_from_counts(cp, cq):
+def js_sum(cp, cq):
+    """The two halves of the divergence added up, as rounded (can be < 0)."""
     a = b = 0.0
     for p, q in zip(smoothed(cp), smoothed(cq)):
         m = (p + q) * 0.5
         a = a + p * math.log2(p / m)
         b = b + q * math.log2(q / m)
     return a * 0.5 + b * 0.5
+
+
+def js_from_counts(cp, cq):
+    js = js_sum(cp, cq)
+    return 0.0 if js < 0.0 else js
 
 
 def normalised(cp, cq):

@@ -188,8 +188,10 @@ def js_divergence(p: NDArray[np.float64], q: NDArray[np.float64], n_bins: int = 
     range of p and q together; a joint range below 1e-12 puts everything in
     bin 0, a NaN is counted in bin 0, and an infinity anywhere puts every value
     of both samples in bin 0. A pseudo-count of 1e-10 is added to every bin of
-    both histograms, so the result is always finite; two empty samples give
-    0.0, as do identical samples and n_bins = 1. Raises PanicException for
+    both histograms, so the result is always finite, and a sum that rounds
+    below 0.0 gives 0.0 (so sqrt of it, the Jensen-Shannon distance, is never
+    NaN); two empty samples give 0.0, as do identical samples and n_bins = 1.
+    Raises PanicException for
     n_bins = 0 when either sample has a value ("index out of bounds") and for
     n_bins of 2**60 or more ("capacity overflow")."""
 
