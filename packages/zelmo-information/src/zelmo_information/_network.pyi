@@ -13,6 +13,9 @@ from collections.abc import Callable
 import numpy as np
 from numpy.typing import NDArray
 
+def _panic_exception() -> type[BaseException]:
+    """The PanicException type that both extension modules raise."""
+
 def transfer_entropy_matrix(
     signals: NDArray[np.float64],
     n_bins: int,

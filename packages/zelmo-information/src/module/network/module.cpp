@@ -147,6 +147,14 @@ nb::list infer(const Signals& signals, std::uint64_t n_bins, std::uint64_t histo
     return out;
 }
 
+// The PanicException type, shared with _core: the package's
+// zelmo_information.PanicException, so that it exists before any panic.
+nb::object panic_exception() {
+    PyObject* type = panic_type();
+    if (type == nullptr) throw nb::python_error();
+    return nb::borrow(type);
+}
+
 }  // namespace
 
 }  // namespace zelmo::py
@@ -165,6 +173,7 @@ NB_MODULE(_network, m) {
         }
     });
 
+    m.def("_panic_exception", &panic_exception);
     m.def("transfer_entropy_matrix", &te_matrix, "signals"_a, "n_bins"_a, "history"_a, "reject_nonfinite"_a,
           "workers"_a, "progress"_a.none(), "out"_a);
     m.def("mutual_information_matrix", &mi_matrix, "signals"_a, "n_bins"_a, "reject_nonfinite"_a, "workers"_a,
