@@ -245,3 +245,10 @@ def test_a_process_pool_reports_the_panic_of_a_worker():
         with raises_panic(INDEX_0):
             failed.result(timeout=120)
         assert pool.submit(_core.shannon_entropy, f64([0.0, 1.0, 2.0, 3.0]), 4).result(timeout=120) == 2.0
+
+
+def test_a_masked_array_is_read_without_its_mask():
+    data = np.ma.array([1.0, 2.0, 3.0, 4.0], mask=[False, False, False, True])
+    assert H(data, 4) == H(data.data, 4) == 2.0 and H(data.compressed(), 4) == pytest.approx(np.log2(3))
+    assert _core.batch_transfer_entropy_py(np.ma.vstack([data, data[::-1]]), 4) == \
+        _core.batch_transfer_entropy_py(np.vstack([data.data, data.data[::-1]]), 4)

@@ -13,7 +13,9 @@ range hi / 2 - lo / 2, and v / 2 for each value.
 Arrays must be one-dimensional float64 ndarrays (two-dimensional for
 batch_transfer_entropy_py) and are never cast: another dtype or shape raises
 TypeError naming the argument, and a negative or too large integer for an
-unsigned n_bins or history raises OverflowError. Numerical degeneracies give a
+unsigned n_bins or history raises OverflowError. A masked array is read
+without its mask: masked entries count with the values underneath them
+(pass ``a.compressed()`` to leave them out). Numerical degeneracies give a
 number (NaN, 0.0 or a finite value), never an exception. A broken internal
 invariant raises PanicException, which derives from BaseException (like
 SystemExit), so ``except Exception`` does not catch it; it is raised for a
@@ -68,8 +70,8 @@ def transfer_entropy(
     length (samples beyond the common length n = min(len(source),
     len(target)) widen the range but are never counted); a series whose range
     is below 1e-12, or that holds an infinity, has every sample in bin 0, and a
-    NaN sample is in bin 0. Steps history .. n - 1 are counted in hash tables,
-    so the last bits of the result can vary from call to call. The result is
+    NaN sample is in bin 0. Steps history .. n - 1 are counted and summed in
+    a fixed order, so the result repeats to the last bit. The result is
     clamped below at 0.0 and is never NaN. Returns 0.0 when n < 3 or
     n <= history, for history 0, for n_bins 0 or 1, for a constant series, and
     for a series with itself. Raises PanicException only for an array that
@@ -100,9 +102,9 @@ def cond_mutual_information(
     variable is binned by the scaled rule over the range of its own first n
     values (later values play no part); a variable whose range is below 1e-12,
     or that holds an infinity among those values, has every value in bin 0, and
-    a NaN value is in bin 0. Tuples are counted in hash tables, so the last
-    bits can vary from call to call. The result is clamped below at 0.0 and is
-    never NaN. Returns 0.0 for n < 3 and for n_bins 0 or 1. Raises
+    a NaN value is in bin 0. Tuples are counted and summed in a fixed order,
+    so the result repeats to the last bit. The result is clamped below at 0.0
+    and is never NaN. Returns 0.0 for n < 3 and for n_bins 0 or 1. Raises
     PanicException only for an array that cannot be viewed (not contiguous or
     not aligned) or is borrowed for writing elsewhere."""
 
