@@ -95,26 +95,35 @@ def count(indices, size):
     return table
 
 
+def grid(lo, hi):
+    """(lo, range, factor on each value): finite lo and hi whose range
+    overflows to inf are taken with every operand halved."""
+    rng = hi - lo
+    if math.isinf(rng) and math.isfinite(lo) and math.isfinite(hi):
+        return lo * 0.5, hi * 0.5 - lo * 0.5, 0.5
+    return lo, rng, 1.0
+
+
 def histogram_1d(data, n_bins):
     """The width rule: floor((v - lo) / width), a constant sample in one bin."""
     lo, hi = sample_range(data)
-    rng = hi - lo
-    if rng < CONSTANT:
+    if hi - lo < CONSTANT:
         return [len(data)]
+    lo, rng, factor = grid(lo, hi)
     width = div(rng, float(n_bins))
     indices = []
     for v in data:
-        q = div(v - lo, width)
+        q = div(v * factor - lo, width)
         indices.append(clamp(saturating_u64(math.floor(q) if math.isfinite(q) else q), n_bins))
     return count(indices, n_bins)
 
 
 def scaled_bins(values, lo, hi, n_bins):
     """The scaled rule over the range [lo, hi]: ((v - lo) / range) * N."""
-    rng = hi - lo
-    if rng < CONSTANT:
+    if hi - lo < CONSTANT:
         return [0] * len(values)
-    return [clamp(saturating_u64(div(v - lo, rng) * float(n_bins)), n_bins) for v in values]
+    lo, rng, factor = grid(lo, hi)
+    return [clamp(saturating_u64(div(v * factor - lo, rng) * float(n_bins)), n_bins) for v in values]
 
 
 def own_scaled_bins(values, n_bins):
@@ -222,13 +231,19 @@ def kl_from_counts(cp, cq):
     return d
 
 
-def js_from_counts(cp, cq):
+def js_sum(cp, cq):
+    """The two halves of the divergence added up, as rounded (can be < 0)."""
     a = b = 0.0
     for p, q in zip(smoothed(cp), smoothed(cq)):
         m = (p + q) * 0.5
         a = a + p * math.log2(p / m)
         b = b + q * math.log2(q / m)
     return a * 0.5 + b * 0.5
+
+
+def js_from_counts(cp, cq):
+    js = js_sum(cp, cq)
+    return 0.0 if js < 0.0 else js
 
 
 def normalised(cp, cq):

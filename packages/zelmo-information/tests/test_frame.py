@@ -3,6 +3,13 @@ the binding and conversion messages (test_fuzz_arguments checks every
 combination against a model of the frame), values after conversion, views
 taken after the conversions, borrows and PanicException."""
 
+import concurrent.futures
+import multiprocessing
+import pickle
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import pytest
 
@@ -172,3 +179,76 @@ def test_panic_exception_derives_from_base_exception_and_reports_to_stderr(capfd
     err = capfd.readouterr().err
     assert "panicked at src/kernels/" in err and err.endswith(INDEX_0 + "\n")
     assert H(f64([1.0, 2.0, 3.0, 4.0]), 4) == 2.0  # the module works normally afterwards
+
+
+def run_fresh(script, stdin=None):
+    """Runs `script` in a new interpreter; returns its standard output."""
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], input=stdin, capture_output=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr.decode()
+    return done.stdout
+
+
+@pytest.mark.parametrize("first", ["lookup", "panic"])
+def test_panic_exception_is_the_package_attribute_before_and_after_a_first_panic(first):
+    run_fresh(f"""
+        import numpy as np
+        import zelmo_information as zi
+
+        def provoke():
+            try:
+                zi.shannon_entropy(np.array([0.0, 1.0]), 0)
+            except BaseException as exc:
+                return exc
+
+        found = zi.PanicException if "{first}" == "lookup" else None
+        exc = provoke()
+        found = found or zi.PanicException
+        from zelmo_information import PanicException
+        assert type(exc) is found is PanicException is zi.PanicException
+        assert issubclass(found, BaseException) and not issubclass(found, Exception)
+        assert (found.__module__, found.__qualname__) == ("zelmo_information", "PanicException")
+        try:
+            zi.shannon_entropy(np.array([0.0, 1.0]), 0)
+        except zi.PanicException as caught:
+            assert caught.args == ("index out of bounds: the len is 0 but the index is 0",)
+        assert "PanicException" not in zi.__all__
+    """)
+
+
+def test_a_caught_panic_pickles_into_a_fresh_process():
+    with raises_panic("capacity overflow") as info:
+        _core.batch_transfer_entropy_py(np.empty((2**32, 0)))
+    caught = info.value
+    assert type(caught) is zelmo_information.PanicException
+    loaded = run_fresh("""
+        import pickle, sys
+        import numpy as np
+        import zelmo_information as zi
+
+        exc = pickle.loads(sys.stdin.buffer.read())
+        assert type(exc) is zi.PanicException and exc.args == ("capacity overflow",)
+        try:
+            zi.batch_transfer_entropy_py(np.empty((2**32, 0)))
+        except zi.PanicException as own:
+            assert type(own) is type(exc) and own.args == exc.args
+        sys.stdout.buffer.write(pickle.dumps(exc))
+    """, stdin=pickle.dumps(caught))
+    back = pickle.loads(loaded)
+    assert type(back) is panic_type() and back.args == caught.args
+
+
+def test_a_process_pool_reports_the_panic_of_a_worker():
+    context = multiprocessing.get_context("spawn")  # workers in fresh interpreters
+    with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as pool:
+        failed = pool.submit(_core.shannon_entropy, f64([0.0, 1.0]), 0)
+        with raises_panic(INDEX_0):
+            failed.result(timeout=120)
+        assert pool.submit(_core.shannon_entropy, f64([0.0, 1.0, 2.0, 3.0]), 4).result(timeout=120) == 2.0
+
+
+def test_a_masked_array_is_read_without_its_mask():
+    data = np.ma.array([1.0, 2.0, 3.0, 4.0], mask=[False, False, False, True])
+    assert H(data, 4) == H(data.data, 4) == 2.0 and H(data.compressed(), 4) == pytest.approx(np.log2(3))
+    assert _core.batch_transfer_entropy_py(np.ma.vstack([data, data[::-1]]), 4) == \
+        _core.batch_transfer_entropy_py(np.vstack([data.data, data.data[::-1]]), 4)

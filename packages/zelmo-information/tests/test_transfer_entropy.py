@@ -2,13 +2,23 @@
 last bit: guards, the worked example, binning over each whole series, dense
 and sorted counting, past codes that wrap or saturate, batch layouts."""
 
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
 import numpy as np
 import pytest
 
 import models
-from conftest import INF, NAN, _core, agrees_with_model, check, f64, same_float, unaligned
+from borrows import try_exclusive
+from conftest import INF, NAN, _core, agrees_with_model, check, f64, raises_panic, same_float, unaligned
 
 TE, BATCH = _core.transfer_entropy, _core.batch_transfer_entropy_py
+SANITIZED = bool(os.environ.get("ZELMO_SANITIZED"))
 SOURCE = [0, 1, 1, 0, 1, 0, 0, 1, 1, 1, 0, 0]
 TARGET = [0, 0, 1, 1, 0, 1, 0, 0, 1, 1, 1, 0]  # SOURCE delayed by one step
 FORWARD, BACKWARD = 0.98679572475212, 0.23546276961663
@@ -183,3 +193,93 @@ def test_batch_shapes(shape, want):
     got = BATCH(signals, 2, 1)
     assert got == want and all(same_float(v, 0.0) for row in got for v in row)
     assert BATCH(signals.T.copy().T, 2**64 - 1, 2**64 - 1) == want
+
+
+@pytest.mark.parametrize("rows", [2**30, 2**31 + 1, 2**32, 2**32 + 1, 2**40])
+def test_a_batch_whose_matrix_cannot_be_addressed_panics_before_allocating(rows):
+    # m * m results: from 2**30 rows their bytes exceed the address space,
+    # from 2**32 the product wraps (to 0 for 2**32, to a few cells after).
+    signals = np.empty((rows, 0))
+    with raises_panic("capacity overflow"):
+        BATCH(signals)
+    assert try_exclusive(signals)
+
+
+def test_ctrl_c_stops_a_long_batch_which_frees_what_it_holds():
+    # Each batch would run for minutes; Ctrl-C stops it between two pairs with
+    # KeyboardInterrupt, everything it allocated (the bins or codes of every
+    # row and the matrix, 70 to 190 MB) is freed, and the next call gives the
+    # usual matrix. Once for dense counting, once for sorted states.
+    script = textwrap.dedent("""
+        import ctypes, sys, time
+        import numpy as np
+        from borrows import try_exclusive
+        from zelmo_information import _core
+
+        class MallocInfo(ctypes.Structure):
+            _fields_ = [(name, ctypes.c_size_t) for name in ("arena", "ordblks", "smblks", "hblks", "hblkhd",
+                                                              "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+
+        def allocated():  # bytes malloc has handed out and not had back (glibc)
+            libc = ctypes.CDLL(None)
+            if not hasattr(libc, "mallinfo2"):
+                return 0
+            libc.mallinfo2.restype = MallocInfo
+            info = libc.mallinfo2()
+            return info.uordblks + info.hblkhd
+
+        signals = np.random.default_rng(0).normal(size=(2000, 5000))
+        small = signals[:4, :300].copy()
+        expected = _core.batch_transfer_entropy_py(small, 8, 1)
+        references = sys.getrefcount(signals)
+        for n_bins in (16, 2**33):
+            before = allocated()
+            print("ready", flush=True)
+            try:
+                _core.batch_transfer_entropy_py(signals, n_bins, 1)
+                print("finished", flush=True)
+            except KeyboardInterrupt:
+                print("interrupted", time.monotonic(), allocated() - before, flush=True)
+            assert sys.getrefcount(signals) == references and try_exclusive(signals)
+            assert _core.batch_transfer_entropy_py(small, 8, 1) == expected
+    """)
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([os.path.dirname(__file__), os.environ.get("PYTHONPATH", "")])}
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True, env=env)
+    watchdog = threading.Timer(120, child.kill)  # a batch that ignores the signal runs for minutes
+    watchdog.start()
+    try:
+        for _ in range(2):
+            assert child.stdout.readline().strip() == "ready"
+            time.sleep(0.5)
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            line = child.stdout.readline().split()
+            assert line and line[0] == "interrupted", line
+            # Typically a few milliseconds; the margin is for a loaded machine.
+            assert float(line[1]) - sent < 2.0, float(line[1]) - sent
+            # The sanitizers' allocator is not glibc's, which counts here.
+            assert SANITIZED or int(line[2]) < 2**20, int(line[2])
+        assert child.wait(timeout=60) == 0
+    finally:
+        watchdog.cancel()
+        child.kill()
+        child.stdout.close()
+
+
+def test_the_quick_start_example():
+    # The README's series: z follows x one step later. Transfer entropy
+    # predicts z's next step from both pasts, so the series go in unshifted;
+    # the uncoupled direction shows the estimate's upward bias, larger on
+    # fewer steps. Counting and summing in a fixed order, every call repeats
+    # to the last bit (so does conditional mutual information).
+    rng = np.random.default_rng(0)
+    x = rng.normal(size=100_000)
+    rng.normal(size=100_000)  # the README's y
+    z = np.roll(x, 1) + rng.normal(size=100_000)
+    forward, backward = TE(x, z), TE(z, x)
+    assert forward == pytest.approx(0.47, abs=0.005) and backward == pytest.approx(0.013, abs=0.0005)
+    assert TE(z[:1000], x[:1000]) == pytest.approx(0.64, abs=0.005)
+    assert TE(x[:-1], z[1:]) < 0.02  # shifted by hand: a lag of 2, where z has nothing of x
+    assert same_float(TE(x, z), forward) and BATCH(np.vstack([x, z])) == [[0.0, forward], [backward, 0.0]]
+    cmi = _core.cond_mutual_information(x, z, np.roll(z, 1), 64)
+    assert same_float(_core.cond_mutual_information(x, z, np.roll(z, 1), 64), cmi)

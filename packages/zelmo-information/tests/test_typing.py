@@ -59,6 +59,7 @@ from zelmo_information import batch_transfer_entropy_py, cond_mutual_information
 from zelmo_information import cross_entropy, hellinger_distance, information_gain, joint_entropy, js_divergence
 from zelmo_information import kl_divergence, mutual_information, renyi_entropy, shannon_entropy
 from zelmo_information import total_variation_distance, transfer_entropy, tsallis_entropy
+from zelmo_information import PanicException
 from zelmo_information import network as zn
 
 rng = np.random.default_rng(0)
@@ -84,6 +85,10 @@ assert_type(cross_entropy(x, y, base=2), float)
 assert_type(hellinger_distance(x, y, -1), float)
 assert_type(total_variation_distance(x, y), float)
 assert_type(zelmo_information.transfer_entropy(x, y), float)
+try:
+    shannon_entropy(x, 0)
+except zelmo_information.PanicException as panic:
+    assert_type(panic, PanicException)
 
 assert_type(zn.transfer_entropy_matrix(signals, workers=2), NDArray[np.float64])
 assert_type(zn.mutual_information_matrix([[1.0, 2.0, 3.0]], 4, nonfinite="bin"), NDArray[np.float64])
@@ -110,6 +115,7 @@ joint_entropy(single, y)  # type: ignore[arg-type]
 transfer_entropy(x, y, 2.5)  # type: ignore[arg-type]
 as_text: str = tsallis_entropy(x)  # type: ignore[assignment]
 zelmo_information.no_such_measure(x)  # type: ignore[attr-defined]
+caught: Exception = PanicException("message")  # type: ignore[assignment]
 '''
 
 

@@ -30,9 +30,15 @@ double cond_mutual_information(Span x, Span y, Span z, std::uint64_t n_bins);
 // T(source -> target).
 double transfer_entropy(Span source, Span target, std::uint64_t n_bins, std::uint64_t history);
 
+// Called by the batch before each pair, so that the caller can stop a long
+// batch: it stops it by throwing, and the batch frees everything it holds
+// on the way out.
+using BetweenPairs = void (*)();
+
 // The m x m matrix (row-major, source row first) of transfer entropies
-// between the rows of `signals`, zero on the diagonal.
+// between the rows of `signals`, zero on the diagonal. Panics with
+// "capacity overflow" when m * m cells cannot be addressed.
 std::vector<double> batch_transfer_entropy(const StridedMatrix& signals, std::uint64_t n_bins,
-                                           std::uint64_t history);
+                                           std::uint64_t history, BetweenPairs between_pairs);
 
 }  // namespace zelmo

@@ -19,10 +19,12 @@ void copy_row(const StridedMatrix& signals, std::size_t i, Buffer<double>& row) 
 }  // namespace
 
 std::vector<double> batch_transfer_entropy(const StridedMatrix& signals, std::uint64_t n_bins,
-                                           std::uint64_t history) {
+                                           std::uint64_t history, BetweenPairs between_pairs) {
     const std::size_t m = signals.rows;
     const std::size_t length = signals.cols;
-    std::vector<double> result(m * m, 0.0);
+    // m * m checked before anything is allocated: from m = 2^32 on it would
+    // wrap, and from 2^30 on its byte size would exceed the address space.
+    std::vector<double> result(square_cells(m), 0.0);
     // The guard of every pair: all rows share the length.
     if (m < 2 || length < 3 || length <= history) return result;
 
@@ -44,6 +46,7 @@ std::vector<double> batch_transfer_entropy(const StridedMatrix& signals, std::ui
         for (std::size_t i = 0; i < m; ++i) {
             for (std::size_t j = 0; j < m; ++j) {
                 if (j == i) continue;
+                between_pairs();
                 store(i * m + j, narrow.estimate(bins.data() + i * length, bins.data() + j * length, length));
             }
         }
@@ -63,6 +66,7 @@ std::vector<double> batch_transfer_entropy(const StridedMatrix& signals, std::ui
     for (std::size_t i = 0; i < m; ++i) {
         for (std::size_t j = 0; j < m; ++j) {
             if (j == i) continue;
+            between_pairs();
             store(i * m + j, sorted_transfer_entropy(next.data() + j * count, past.data() + j * count,
                                                      past.data() + i * count, count));
         }

@@ -24,19 +24,21 @@ void count_into(Counts& table, Span values, std::size_t count, SampleRange r, st
         table[0] += count;
         return;
     }
-    const double span = r.span();
+    const Grid g = r.grid();
     // A sample whose values are all counted needs no filtering.
     finite_only = finite_only && count < values.len;
     if (n_bins <= vec::kMaxVectorBins) {
         vec::Tally tally(table.data(), n_bins, count);
-        vec::count_scaled_bins(values.data, values.len, r.lo, span, n_bins, finite_only, tally);
+        on_grid(values, g, [&](const double* p, std::size_t len, std::size_t) {
+            vec::count_scaled_bins(p, len, g.lo, g.range, n_bins, finite_only, tally);
+        });
         tally.finish();
         return;
     }
     for (std::size_t i = 0; i < values.len; ++i) {
         const double v = values.data[i];
         if (finite_only && !is_finite(v)) continue;
-        ++table[scaled_bin_index(v, r.lo, span, n_bins)];
+        ++table[grid_bin_index(v, g, n_bins)];
     }
 }
 

@@ -46,7 +46,11 @@ double js_divergence(Span p, Span q, std::uint64_t n_bins) {
         a = a + pi * std::log2(pi / mi);
         b = b + qi * std::log2(qi / mi);
     }
-    return a * 0.5 + b * 0.5;
+    // The divergence is never negative, but rounding can leave the sum of
+    // two near-equal distributions just below 0.0, where the distance
+    // sqrt(JS) would be NaN: such a sum is +0.0.
+    const double js = a * 0.5 + b * 0.5;
+    return js < 0.0 ? 0.0 : js;
 }
 
 }  // namespace zelmo

@@ -11,7 +11,10 @@ void bin_scaled_narrow(Span values, SampleRange r, std::uint64_t n_bins, std::ui
         std::fill(out, out + values.len, std::uint32_t{0});
         return;
     }
-    vec::scaled_bins(values.data, values.len, r.lo, r.span(), n_bins, out);
+    const Grid g = r.grid();
+    on_grid(values, g, [&](const double* p, std::size_t len, std::size_t first) {
+        vec::scaled_bins(p, len, g.lo, g.range, n_bins, out + first);
+    });
 }
 
 void bin_scaled(Span values, SampleRange r, std::uint64_t n_bins, std::uint64_t* out) {
@@ -28,9 +31,8 @@ void bin_scaled(Span values, SampleRange r, std::uint64_t n_bins, std::uint64_t*
         std::fill(out, out + values.len, std::uint64_t{0});
         return;
     }
-    const double lo = r.lo;
-    const double range = r.span();
-    for (std::size_t i = 0; i < values.len; ++i) out[i] = scaled_bin_index(values.data[i], lo, range, n_bins);
+    const Grid g = r.grid();
+    for (std::size_t i = 0; i < values.len; ++i) out[i] = grid_bin_index(values.data[i], g, n_bins);
 }
 
 }  // namespace zelmo

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "binning.hpp"
 #include "prepare.hpp"
 #include "vector_ops.hpp"
 
@@ -19,13 +20,16 @@ Counts histogram_of(Span data, SampleRange r, std::uint64_t count, std::uint64_t
     // With no bins the width is infinite and every quotient 0 or NaN, so the
     // first value's bin is 0, beyond the empty table.
     if (n_bins == 0) panic_index(0, 0);
-    const double lo = r.lo;
-    const double width = r.span() / static_cast<double>(n_bins);
+    const Grid g = r.grid();
+    const double lo = g.lo;
+    const double width = g.range / static_cast<double>(n_bins);
     // A sample whose values are all counted needs no filtering.
     finite_only = finite_only && count < data.len;
     if (n_bins <= vec::kMaxVectorBins) {
         vec::Tally tally(counts.data(), n_bins, count);
-        vec::count_width_bins(data.data, data.len, lo, width, n_bins, finite_only, tally);
+        on_grid(data, g, [&](const double* p, std::size_t len, std::size_t) {
+            vec::count_width_bins(p, len, lo, width, n_bins, finite_only, tally);
+        });
         tally.finish();
         return counts;
     }
@@ -35,7 +39,7 @@ Counts histogram_of(Span data, SampleRange r, std::uint64_t count, std::uint64_t
         if (finite_only && !is_finite(v)) continue;
         // Non-negative quotients truncate to their floor; NaN and negative
         // quotients give bin 0.
-        const std::uint64_t q = saturating_u64((v - lo) / width);
+        const std::uint64_t q = saturating_u64((g.place(v) - lo) / width);
         ++counts[q < cap ? q : cap];
     }
     return counts;

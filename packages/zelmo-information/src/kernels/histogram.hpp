@@ -11,7 +11,8 @@ namespace zelmo {
 // Counts of the `count` values of `data` that are counted (all of them, NaN
 // and infinities included, or only the finite ones with `finite_only`) in
 // `n_bins` equal-width bins spanning their NaN-ignoring range `r`: width =
-// range / N once, bin = floor((v - lo) / width) clamped to n_bins - 1. A
+// range / N once, bin = floor((v - lo) / width) clamped to n_bins - 1, on the
+// grid of `r` (halved operands where the range overflows). A
 // sample whose range is below 1e-12 gives a single count. Panics with
 // "capacity overflow" for n_bins >= 2^60 and with an index-out-of-bounds
 // message for n_bins = 0 (non-constant).

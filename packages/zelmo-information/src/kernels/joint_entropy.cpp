@@ -42,11 +42,11 @@ Counts pair_table(Span x, SampleRange rx, Span y, SampleRange ry, std::size_t n,
     }
     const bool x_constant = rx.constant();
     const bool y_constant = ry.constant();
-    const double x_range = rx.span();
-    const double y_range = ry.span();
+    const Grid gx = rx.grid();
+    const Grid gy = ry.grid();
     for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t bx = x_constant ? 0 : scaled_bin_index(x.data[i], rx.lo, x_range, n_bins);
-        const std::uint64_t by = y_constant ? 0 : scaled_bin_index(y.data[i], ry.lo, y_range, n_bins);
+        const std::uint64_t bx = x_constant ? 0 : grid_bin_index(x.data[i], gx, n_bins);
+        const std::uint64_t by = y_constant ? 0 : grid_bin_index(y.data[i], gy, n_bins);
         const std::uint64_t cell = bx * n_bins + by;
         if (cell >= cells) panic_index(cells, cell);
         ++table[cell];

@@ -2,9 +2,21 @@
 // IEEE-754 minNum and maxNum, so NaN values never move them.
 #pragma once
 
+#include <cmath>
+
 #include "support.hpp"
 
 namespace zelmo {
+
+// The grid the bin rules place values on: its low end and its range, and
+// whether each value v is to be placed as v * 0.5.
+struct Grid {
+    double lo;
+    double range;
+    bool halved;
+
+    double place(double v) const { return halved ? v * 0.5 : v; }
+};
 
 struct SampleRange {
     double lo;
@@ -12,6 +24,18 @@ struct SampleRange {
     double span() const { return hi - lo; }
     // A span below 1e-12 marks a constant sample; a NaN span does not.
     bool constant() const { return span() < kConstantRange; }
+
+    // The grid of this range. Finite lo and hi more than DBL_MAX apart give
+    // a span of +inf, on which every offset would be 0; there every operand
+    // is halved instead: lo * 0.5, range hi * 0.5 - lo * 0.5 (finite) and
+    // values v * 0.5. Any other range is the grid as it is.
+    Grid grid() const {
+        const double range = span();
+        if (std::isinf(range) && std::isfinite(lo) && std::isfinite(hi)) {
+            return Grid{lo * 0.5, hi * 0.5 - lo * 0.5, true};
+        }
+        return Grid{lo, range, false};
+    }
 };
 
 // lo and hi of the values in `s`; a sequence without numbers gives

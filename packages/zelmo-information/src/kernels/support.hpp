@@ -77,12 +77,12 @@ inline void check_capacity(std::uint64_t cells,
     if (cells > kMaxCells) panic_capacity(where);
 }
 
-// cells = rows * cols for a dense two-dimensional table of 8-byte counters,
-// with "capacity overflow" when the product or its byte size overflows.
-inline std::uint64_t square_cells(std::uint64_t n_bins,
+// cells = side * side for a dense square table of 8-byte cells, with
+// "capacity overflow" when the product or its byte size overflows.
+inline std::uint64_t square_cells(std::uint64_t side,
                                   std::source_location where = std::source_location::current()) {
-    if (n_bins >= (std::uint64_t{1} << 32)) panic_capacity(where);
-    const std::uint64_t cells = n_bins * n_bins;
+    if (side >= (std::uint64_t{1} << 32)) panic_capacity(where);
+    const std::uint64_t cells = side * side;
     check_capacity(cells, where);
     return cells;
 }

@@ -15,9 +15,20 @@ constexpr const char* kPanicDoc =
     "for Exception does not catch it and it typically propagates all the way up "
     "the stack and ends the interpreter.";
 
+// The source path from the package's src/ directory on, as the build may
+// have recorded an absolute path.
+std::string_view short_path(std::string_view path) {
+    const auto at = path.rfind("/src/");
+    return at == std::string_view::npos ? path : path.substr(at + 1);
+}
+
+}  // namespace
+
 // One type for every extension module of the package: the first module to
 // need it creates it and leaves it in the interpreter's dictionary for
-// extensions, where the others find it.
+// extensions, where the others find it. Its dotted name makes instances
+// pickle by reference to zelmo_information.PanicException, which the
+// package resolves through this function.
 PyObject* panic_type() {
     static PyObject* type = nullptr;
     if (type != nullptr) return type;
@@ -38,15 +49,6 @@ PyObject* panic_type() {
     }
     return type = made;
 }
-
-// The source path from the package's src/ directory on, as the build may
-// have recorded an absolute path.
-std::string_view short_path(std::string_view path) {
-    const auto at = path.rfind("/src/");
-    return at == std::string_view::npos ? path : path.substr(at + 1);
-}
-
-}  // namespace
 
 void raise_panic(const Panic& p) {
     const std::string_view file = short_path(p.where.file_name());

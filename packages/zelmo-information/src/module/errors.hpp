@@ -16,6 +16,11 @@ namespace zelmo::py {
 // Thrown by frame code after it has set a Python error itself.
 struct PythonError {};
 
+// The PanicException type (a borrowed reference), created on first use and
+// shared by every extension module of the package; null with a Python error
+// set when it cannot be created.
+PyObject* panic_type();
+
 // Writes the panic to standard error and sets PanicException(message).
 void raise_panic(const Panic& p);
 

@@ -29,9 +29,17 @@ constexpr Param kPQ10[] = {array1d("p"), array1d("q"), uint64("n_bins", 10)};
 constexpr Param kPQAuto[] = {array1d("p"), array1d("q"), int64("n_bins", -1)};
 constexpr Param kCrossEntropy[] = {array1d("p"), array1d("q"), int64("n_bins", -1), float64("base", 2.0)};
 
+// Before each pair of the batch: the handler of a pending signal runs, and
+// the exception it raises (KeyboardInterrupt for Ctrl-C) stops the batch.
+// The rows have been read by then, so Python code run here cannot change
+// what the batch computes.
+void check_signals() {
+    if (PyErr_CheckSignals() != 0) throw PythonError{};
+}
+
 Result batch(const Args& a) {
     const StridedMatrix& m = a.matrix(0);
-    return Result(batch_transfer_entropy(m, a.u64(1), a.u64(2)), m.rows);
+    return Result(batch_transfer_entropy(m, a.u64(1), a.u64(2), check_signals), m.rows);
 }
 
 #define ZELMO_ROW(name, signature, params, body)                                                   \

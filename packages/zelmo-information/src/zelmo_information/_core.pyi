@@ -6,11 +6,16 @@ kept apart: the width rule (width = range / n_bins once, bin =
 floor((v - lo) / width)) and the scaled rule (bin = trunc(((v - lo) / range) *
 n_bins)); both clamp to n_bins - 1 and send NaN and negative quotients to
 bin 0, and they can disagree for a value on a bin edge. Ranges ignore NaN.
+A sample of finite values more than the largest double apart (whose range
+hi - lo overflows to inf) is binned with every operand halved: lo / 2,
+range hi / 2 - lo / 2, and v / 2 for each value.
 
 Arrays must be one-dimensional float64 ndarrays (two-dimensional for
 batch_transfer_entropy_py) and are never cast: another dtype or shape raises
 TypeError naming the argument, and a negative or too large integer for an
-unsigned n_bins or history raises OverflowError. Numerical degeneracies give a
+unsigned n_bins or history raises OverflowError. A masked array is read
+without its mask: masked entries count with the values underneath them
+(pass ``a.compressed()`` to leave them out). Numerical degeneracies give a
 number (NaN, 0.0 or a finite value), never an exception. A broken internal
 invariant raises PanicException, which derives from BaseException (like
 SystemExit), so ``except Exception`` does not catch it; it is raised for a
@@ -65,8 +70,8 @@ def transfer_entropy(
     length (samples beyond the common length n = min(len(source),
     len(target)) widen the range but are never counted); a series whose range
     is below 1e-12, or that holds an infinity, has every sample in bin 0, and a
-    NaN sample is in bin 0. Steps history .. n - 1 are counted in hash tables,
-    so the last bits of the result can vary from call to call. The result is
+    NaN sample is in bin 0. Steps history .. n - 1 are counted and summed in
+    a fixed order, so the result repeats to the last bit. The result is
     clamped below at 0.0 and is never NaN. Returns 0.0 when n < 3 or
     n <= history, for history 0, for n_bins 0 or 1, for a constant series, and
     for a series with itself. Raises PanicException only for an array that
@@ -82,8 +87,11 @@ def batch_transfer_entropy_py(signals: NDArray[np.float64], n_bins: int = 16, hi
     row, NaN in bin 0, a row below 1e-12 in range or holding an infinity all in
     bin 0), and every entry is clamped below at 0.0, never NaN. Any memory
     layout is accepted (transposed, Fortran-ordered, sliced or reversed views).
-    Shape (0, L) gives [], and L < 3 gives an m x m matrix of zeros. Raises
-    PanicException only when the array is borrowed for writing elsewhere."""
+    Shape (0, L) gives [], and L < 3 gives an m x m matrix of zeros. Pending
+    signals are handled between pairs: Ctrl-C stops the call with
+    KeyboardInterrupt. Raises PanicException when the array is borrowed for
+    writing elsewhere, and for 2**30 rows or more, whose m x m matrix cannot
+    be addressed ("capacity overflow")."""
 
 def cond_mutual_information(
     x: NDArray[np.float64], y: NDArray[np.float64], z: NDArray[np.float64], n_bins: int = 16
@@ -94,9 +102,9 @@ def cond_mutual_information(
     variable is binned by the scaled rule over the range of its own first n
     values (later values play no part); a variable whose range is below 1e-12,
     or that holds an infinity among those values, has every value in bin 0, and
-    a NaN value is in bin 0. Tuples are counted in hash tables, so the last
-    bits can vary from call to call. The result is clamped below at 0.0 and is
-    never NaN. Returns 0.0 for n < 3 and for n_bins 0 or 1. Raises
+    a NaN value is in bin 0. Tuples are counted and summed in a fixed order,
+    so the result repeats to the last bit. The result is clamped below at 0.0
+    and is never NaN. Returns 0.0 for n < 3 and for n_bins 0 or 1. Raises
     PanicException only for an array that cannot be viewed (not contiguous or
     not aligned) or is borrowed for writing elsewhere."""
 
@@ -182,8 +190,10 @@ def js_divergence(p: NDArray[np.float64], q: NDArray[np.float64], n_bins: int = 
     range of p and q together; a joint range below 1e-12 puts everything in
     bin 0, a NaN is counted in bin 0, and an infinity anywhere puts every value
     of both samples in bin 0. A pseudo-count of 1e-10 is added to every bin of
-    both histograms, so the result is always finite; two empty samples give
-    0.0, as do identical samples and n_bins = 1. Raises PanicException for
+    both histograms, so the result is always finite, and a sum that rounds
+    below 0.0 gives 0.0 (so sqrt of it, the Jensen-Shannon distance, is never
+    NaN); two empty samples give 0.0, as do identical samples and n_bins = 1.
+    Raises PanicException for
     n_bins = 0 when either sample has a value ("index out of bounds") and for
     n_bins of 2**60 or more ("capacity overflow")."""
 

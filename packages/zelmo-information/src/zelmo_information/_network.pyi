@@ -20,6 +20,9 @@ from numpy.typing import NDArray
 Progress = Callable[[int, int], None] | None
 Indices = NDArray[np.uint64]
 
+def _panic_exception() -> type[BaseException]:
+    """The PanicException type that both extension modules raise."""
+
 def bin_rows(
     signals: NDArray[np.float64],
     n_bins: int,

@@ -202,6 +202,14 @@ nb::list infer(const Codes& codes, const Flags& constant, std::uint64_t n_bins, 
     return out;
 }
 
+// The PanicException type, shared with _core: the package's
+// zelmo_information.PanicException, so that it exists before any panic.
+nb::object panic_exception() {
+    PyObject* type = panic_type();
+    if (type == nullptr) throw nb::python_error();
+    return nb::borrow(type);
+}
+
 }  // namespace
 
 }  // namespace zelmo::py
@@ -220,6 +228,7 @@ NB_MODULE(_network, m) {
         }
     });
 
+    m.def("_panic_exception", &panic_exception);
     m.def("bin_rows", &bin_rows, "signals"_a, "n_bins"_a, "reject_nonfinite"_a, "workers"_a, "progress"_a.none(),
           "codes"_a, "constant"_a);
     m.def("transfer_entropy_matrix", &te_matrix, "codes"_a, "constant"_a, "n_bins"_a, "keys"_a, "sources"_a,
