@@ -63,7 +63,12 @@ def build_cluster(sizes):
     blocks = _distributed._blocks(rows, side)
     rows_of = _distributed._rows
     arguments = statistics.mean(len(pickle.dumps((rows_of(a), rows_of(b), 1, None))) for a in blocks for b in blocks)
-    FIGURES.update(tasks=len(blocks) ** 2, side=side, arguments=arguments, result=side * side * 8,
+    def small_tiles():
+        start = time.perf_counter()
+        zn.transfer_entropy_matrix(signals, bins, client=client, tile=20)
+        return time.perf_counter() - start
+
+    FIGURES.update(small_tiles=small_tiles, tasks=len(blocks) ** 2, side=side, arguments=arguments, result=side * side * 8,
                    broadcast=binned.codes.nbytes + binned.constant.nbytes, seconds=cluster_seconds, size=size,
                    rows=rows, length=length, local=lambda: zn.transfer_entropy_matrix(signals, bins, workers=1))
     return [
@@ -81,6 +86,10 @@ def cluster_note():
         return f"Cluster: not measured in this run{f' ({DISTRIBUTED_ERROR})' if DISTRIBUTED_ERROR else ''}."
     f = FIGURES
     seconds = statistics.median(f["seconds"])
+    small = statistics.median(f["small_tiles"]() for _ in range(5))
+    small_tasks = (-(-f["rows"] // 20)) ** 2
+    # What a task costs beyond its pairs, on each of the two workers.
+    per_task = 2 * (small - seconds) / (small_tasks - f["tasks"])
     one = statistics.median(common.timed(f["local"]) for _ in range(3))
     pair = one / (f["rows"] * (f["rows"] - 1))
     # 10^4 channels of the same length on 100 workers of 32 cores: the pairs
@@ -91,7 +100,9 @@ def cluster_note():
     bins = m * f["length"]  # 8-bit bins
     test = work * (1 + 1000 * 0.4)
     return (f"Cluster (`te_matrix_local_cluster`, {f['size']}): {f['tasks']} tasks of up to {f['side']} x "
-            f"{f['side']} pairs, {f['tasks'] / seconds:.0f} tasks/s; per task {f['arguments']:.0f} B of arguments "
+            f"{f['side']} pairs, {f['tasks'] / seconds:.0f} tasks/s; with `tile=20`, {small_tasks} tasks in "
+            f"{small * 1e3:.0f} ms, {small_tasks / small:.0f} tasks/s, so a task costs about {per_task * 1e3:.1f} ms "
+            f"of a worker beyond its pairs; per task {f['arguments']:.0f} B of arguments "
             f"in and up to {f['result'] / 1024:.0f} KiB of results out, while the bins "
             f"({f['broadcast'] / 2**20:.1f} MiB as 8-bit integers) reach each worker once. One pair costs "
             f"{pair * 1e6:.0f} µs of one thread. For 10^4 channels of the same length on {workers} workers of "

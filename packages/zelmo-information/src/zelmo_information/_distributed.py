@@ -132,8 +132,9 @@ def _run(client: Any, data: _Binned, tasks: Sequence[tuple[Callable[..., Any], t
         futures = [client.submit(fn, shared, *args, pure=False) for fn, args in tasks]
         index = {future.key: i for i, future in enumerate(futures)}
         try:
-            for done, future in enumerate(distributed.as_completed(futures), start=1):
-                place(index[future.key], future.result())
+            finished = distributed.as_completed(futures, with_results=True)  # results fetched as tasks end
+            for done, (future, result) in enumerate(finished, start=1):
+                place(index[future.key], result)
                 if report is not None:
                     report(done, len(futures))
         finally:
@@ -143,17 +144,24 @@ def _run(client: Any, data: _Binned, tasks: Sequence[tuple[Callable[..., Any], t
 def _per_task(client: Any, workers: int | None, seconds: float, count: int) -> int:
     """How many of `count` items of `seconds` of one thread's work each make
     about a second of a task's work on its threads, while there are at
-    least four tasks per Dask thread."""
+    least two tasks per Dask thread."""
     threads: int = workers if workers is not None else min(client.run(_share).values(), default=1)
     slots: int = max(1, sum(client.nthreads().values()))
-    return max(1, min(int(_TASK_SECONDS * threads / seconds), -(-count // (4 * slots))))
+    return max(1, min(int(_TASK_SECONDS * threads / seconds), -(-count // (2 * slots))))
+
+
+def _even(m: int, size: int) -> int:
+    """The size that cuts m items into as many pieces as `size` does, but of
+    lengths that differ by one at most."""
+    pieces = -(-m // max(1, size))
+    return max(1, -(-m // max(1, pieces)))
 
 
 def _side(m: int, seconds_per_pair: float, client: Any, workers: int | None, tile: int | None) -> int:
     """Rows per tile side: as asked, or about a second of work per task."""
     if tile is not None:
         return min(tile, max(m, 1))
-    return max(1, min(m, math.isqrt(_per_task(client, workers, seconds_per_pair, m * m))))
+    return _even(m, math.isqrt(_per_task(client, workers, seconds_per_pair, m * m)))
 
 
 def _blocks(m: int, side: int) -> list[range]:
@@ -222,7 +230,7 @@ def infer_network(client: Any, data: _Binned, settings: InferenceSettings, worke
         # per round, and a handful of rounds.
         _, max_lag, _, surrogates, *_ = settings
         per_target = 4.0 * max(1, m - 1) * max_lag * (1 + surrogates) * _SURROGATE_PER_SAMPLE * length
-        tile = _per_task(client, workers, per_target, m)
+        tile = _even(m, _per_task(client, workers, per_target, m))
     groups = _blocks(m, tile)
     results: list[Any] = [None] * m
 
