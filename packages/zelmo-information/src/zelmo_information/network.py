@@ -265,16 +265,42 @@ def _everything(m: int) -> NDArray[np.uint64]:
     return np.arange(m, dtype=np.uint64)
 
 
-def _cluster(client: object, tile: object, workers: object) -> tuple[Any, int | None, int | None]:
-    """(the checked client or None, rows or targets per task, threads per
-    task or None for the worker's share)."""
+@dataclass(frozen=True)
+class _Plan:
+    """Where a call runs: on this process's threads, or with ``client`` on a
+    Dask cluster in tasks of ``tile`` rows or targets and ``threads``
+    threads (None: the worker's share)."""
+
+    client: Any
+    tile: int | None
+    threads: int | None
+    progress: object
+
+
+def _plan(client: object, tile: object, workers: object, progress: object) -> _Plan:
     size = None if tile is None else _in_range(tile, "tile", 1, 1 << 32)
     threads = None if workers is None else _workers(workers)
-    if client is None:
-        return None, size, threads
-    from . import _distributed
+    if client is not None:
+        from . import _distributed
 
-    return _distributed.checked(client), size, threads
+        client = _distributed.checked(client)
+    return _Plan(client, size, threads, progress)
+
+
+def _compute(plan: _Plan, array: NDArray[np.float64], n_bins: int, reject: bool, what: tuple[str, str],
+             local: Callable[[_Binned, NDArray[np.uint64], int, Callable[[int, int], None] | None], Any],
+             remote: Callable[[Any, _Binned], Any]) -> Any:
+    """Bins the rows, then runs local(bins, every row, threads, progress
+    callback) here, or remote(the cluster module, bins) with a client.
+    `what` names the progress bar and its unit."""
+    if plan.client is not None:
+        from . import _distributed
+
+        return remote(_distributed, _bin(array, n_bins, reject, _workers(None), None))
+    threads = plan.threads or _workers(None)
+    with _progress(plan.progress, *what) as report:
+        binned = _bin(array, n_bins, reject, threads, report)
+        return local(binned, _everything(array.shape[0]), threads, report)
 
 
 # ---------------------------------------------------------------------------
@@ -346,20 +372,19 @@ def transfer_entropy_matrix(
     array, reject = _signals(signals, nonfinite)
     steps = _in_range(history, "history", 0, _U64 - 1)
     bins = _transfer_bins(n_bins, steps, array.shape[1])
-    cluster, size, threads = _cluster(client, tile, workers)
-    if cluster is not None:
-        from . import _distributed
+    plan = _plan(client, tile, workers, progress)
 
-        binned = _bin(array, bins, reject, _workers(None), None)
-        return _distributed.transfer_entropy_matrix(cluster, binned, steps, threads, size, progress)
-    local = threads or _workers(None)
-    out = _square(array.shape[0])
-    with _progress(progress, "transfer entropy", "pair") as report:
-        binned = _bin(array, bins, reject, local, report)
-        rows = _everything(array.shape[0])
-        _network.transfer_entropy_matrix(binned.codes, binned.constant, bins, rows, rows, rows, steps, local,
+    def local(binned: _Binned, rows: NDArray[np.uint64], threads: int, report: Any) -> NDArray[np.float64]:
+        out = _square(rows.size)
+        _network.transfer_entropy_matrix(binned.codes, binned.constant, bins, rows, rows, rows, steps, threads,
                                          report, out)
-    return out
+        return out
+
+    def remote(cluster: Any, binned: _Binned) -> Any:
+        return cluster.transfer_entropy_matrix(plan.client, binned, steps, plan.threads, plan.tile, progress)
+
+    result: NDArray[np.float64] = _compute(plan, array, bins, reject, ("transfer entropy", "pair"), local, remote)
+    return result
 
 
 def mutual_information_matrix(
@@ -395,20 +420,19 @@ def mutual_information_matrix(
     """
     array, reject = _signals(signals, nonfinite)
     bins = _mutual_bins(n_bins, array.shape[1])
-    cluster, size, threads = _cluster(client, tile, workers)
-    if cluster is not None:
-        from . import _distributed
+    plan = _plan(client, tile, workers, progress)
 
-        binned = _bin(array, bins, reject, _workers(None), None)
-        return _distributed.mutual_information_matrix(cluster, binned, threads, size, progress)
-    local = threads or _workers(None)
-    out = _square(array.shape[0])
-    with _progress(progress, "mutual information", "pair") as report:
-        binned = _bin(array, bins, reject, local, report)
-        rows = _everything(array.shape[0])
-        _network.mutual_information_matrix(binned.codes, binned.constant, bins, rows, rows, rows, local, report,
+    def local(binned: _Binned, rows: NDArray[np.uint64], threads: int, report: Any) -> NDArray[np.float64]:
+        out = _square(rows.size)
+        _network.mutual_information_matrix(binned.codes, binned.constant, bins, rows, rows, rows, threads, report,
                                            out)
-    return out
+        return out
+
+    def remote(cluster: Any, binned: _Binned) -> Any:
+        return cluster.mutual_information_matrix(plan.client, binned, plan.threads, plan.tile, progress)
+
+    result: NDArray[np.float64] = _compute(plan, array, bins, reject, ("mutual information", "pair"), local, remote)
+    return result
 
 
 # ---------------------------------------------------------------------------
@@ -577,26 +601,24 @@ def transfer_entropy_test(
     kind = _choice(method, "method", ("shift", "shuffle"))
     key = secrets.randbits(64) if seed is None else _in_range(seed, "seed", 0, _U64 - 1)
     bins = _transfer_bins(n_bins, steps, array.shape[1])
-    cluster, size, threads = _cluster(client, tile, workers)
+    plan = _plan(client, tile, workers, progress)
     length = array.shape[1]
     if kind == "shift" and length >= 3 and length > steps and length < 2 * steps + 2:
         raise ValueError(f"method='shift' needs series of at least 2 * history + 2 = {2 * steps + 2} steps, "
                          f"got {length}")
-    m = array.shape[0]
-    if cluster is not None:
-        from . import _distributed
 
-        binned = _bin(array, bins, reject, _workers(None), None)
-        te, p_values, null_mean, null_std = _distributed.transfer_entropy_test(
-            cluster, binned, steps, count, kind, key, threads, size, progress)
-    else:
-        local = threads or _workers(None)
-        te, p_values, null_mean, null_std = _square(m), _square(m), _square(m), _square(m)
-        with _progress(progress, "transfer entropy test", "estimate") as report:
-            binned = _bin(array, bins, reject, local, report)
-            rows = _everything(m)
-            _network.transfer_entropy_test(binned.codes, binned.constant, bins, rows, rows, rows, steps, count,
-                                           kind, key, local, report, te, p_values, null_mean, null_std)
+    def local(binned: _Binned, rows: NDArray[np.uint64], threads: int, report: Any) -> list[NDArray[np.float64]]:
+        out = [_square(rows.size) for _ in range(4)]
+        _network.transfer_entropy_test(binned.codes, binned.constant, bins, rows, rows, rows, steps, count, kind,
+                                       key, threads, report, *out)
+        return out
+
+    def remote(cluster: Any, binned: _Binned) -> Any:
+        return cluster.transfer_entropy_test(plan.client, binned, steps, count, kind, key, plan.threads, plan.tile,
+                                             progress)
+
+    te, p_values, null_mean, null_std = _compute(plan, array, bins, reject, ("transfer entropy test", "estimate"),
+                                                 local, remote)
     return TransferEntropyTest(te=te, p_values=p_values, null_mean=null_mean, null_std=null_std, n_bins=bins,
                                history=steps, surrogates=count, method=kind, seed=key)
 
@@ -905,23 +927,20 @@ def infer_network(
         bins = transfer_entropy_bins(length, steps, (limit or 2) - 1)
     else:
         bins = _in_range(n_bins, "n_bins", 0, _U64 - 1)
-    cluster, size, threads = _cluster(client, tile, workers)
+    plan = _plan(client, tile, workers, progress)
     reach = steps + lags
     if kind == "shift" and m > 1 and length >= 3 and length > max(steps, reach - 1) and length < 2 * reach:
         raise ValueError(f"method='shift' needs series of at least 2 * (history + max_lag) = {2 * reach} steps, "
                          f"got {length}")
     settings = (steps, lags, level, count, str(kind), key, limit)
-    if cluster is not None:
-        from . import _distributed
 
-        binned = _bin(array, bins, reject, _workers(None), None)
-        targets = _distributed.infer_network(cluster, binned, settings, threads, size, progress)
-    else:
-        local = threads or _workers(None)
-        with _progress(progress, "network inference", "estimate") as report:
-            binned = _bin(array, bins, reject, local, report)
-            targets = _network.infer_network(binned.codes, binned.constant, bins, _everything(m), *settings, local,
-                                             report)
+    def local(binned: _Binned, rows: NDArray[np.uint64], threads: int, report: Any) -> list[Any]:
+        return _network.infer_network(binned.codes, binned.constant, bins, rows, *settings, threads, report)
+
+    def remote(cluster: Any, binned: _Binned) -> Any:
+        return cluster.infer_network(plan.client, binned, settings, plan.threads, plan.tile, progress)
+
+    targets = _compute(plan, array, bins, reject, ("network inference", "estimate"), local, remote)
     # Benjamini-Hochberg over the omnibus p-values of the targets with
     # sources: a target that fails keeps none.
     tested = [j for j, (_, omnibus, _) in enumerate(targets) if omnibus is not None]
