@@ -40,6 +40,7 @@ enum class Purpose : std::uint64_t {
     prune = 4,    // the weakest selected source against the others'
     omnibus = 5,  // all selected sources together
     link = 6,     // each final link given the others
+    history = 7,  // a lag of the target's own past against the others' surrogates
 };
 
 // The stream of 64-bit words keyed by (seed, purpose) with counter

@@ -13,7 +13,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "../kernels/support.hpp"
+#include "../../kernels/support.hpp"
+#include "../engine/statistic.hpp"
 
 namespace zelmo::network {
 
@@ -28,21 +29,16 @@ struct ConditionalEstimate {
 // of series k's past (the target's own past always ends one step back, so
 // lags[0] is ignored). The first n steps of every series are used; step t
 // is counted from the first at which every past lies inside the series.
+// Without `target_past` the target's own past is left out of the context
+// (its lags are then among the conditions).
 ConditionalEstimate conditional_from_bins(const std::vector<const std::uint64_t*>& bins,
                                           const std::vector<std::size_t>& lags, std::size_t n,
-                                          std::uint64_t n_bins, std::uint64_t history);
+                                          std::uint64_t n_bins, std::uint64_t history, bool target_past = true);
 
 // The same from samples: each series binned by the scaled rule over its own
 // full length; n is the shortest length. 0.0 when n < 3 or n <= history.
 ConditionalEstimate conditional_transfer_entropy(Span source, Span target, const StridedMatrix& conditions,
                                                  std::uint64_t n_bins, std::uint64_t history, std::size_t lag,
                                                  const std::vector<std::size_t>& condition_lags);
-
-// The first step at which the target's past and pasts of the given lags all
-// lie inside the series.
-inline std::size_t first_counted_step(std::size_t history, std::size_t longest_lag) {
-    const std::size_t reach = longest_lag + history;
-    return reach > history + 1 ? reach - 1 : history;
-}
 
 }  // namespace zelmo::network

@@ -1,4 +1,4 @@
-#include "matrices.hpp"
+#include "mutual_matrix.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -7,66 +7,11 @@
 #include <stdexcept>
 #include <vector>
 
-#include "../kernels/key_counts.hpp"
-#include "../kernels/radix_sort.hpp"
-#include "../kernels/transfer_entropy.hpp"
-#include "transfer_pairs.hpp"
+#include "../../kernels/key_counts.hpp"
+#include "../../kernels/radix_sort.hpp"
+#include "../../kernels/transfer_entropy.hpp"
 
 namespace zelmo::network {
-
-Tile Tile::whole(std::size_t rows) {
-    Tile tile;
-    tile.sources.resize(rows);
-    std::iota(tile.sources.begin(), tile.sources.end(), std::size_t{0});
-    tile.targets = tile.sources;
-    tile.keys.assign(tile.sources.begin(), tile.sources.end());
-    return tile;
-}
-
-void Tile::check(std::size_t rows) const {
-    auto inside = [rows](const std::vector<std::size_t>& v) {
-        return std::all_of(v.begin(), v.end(), [rows](std::size_t i) { return i < rows; });
-    };
-    if (keys.size() != rows) throw std::invalid_argument("one key per row is needed");
-    if (!inside(sources) || !inside(targets)) throw std::invalid_argument("a tile's index is beyond the rows");
-    auto distinct = [](std::vector<std::size_t> v) {
-        std::sort(v.begin(), v.end());
-        return std::adjacent_find(v.begin(), v.end()) == v.end();
-    };
-    if (!distinct(sources) || !distinct(targets)) throw std::invalid_argument("a tile names a row twice");
-}
-
-std::uint64_t Tile::ordered_pairs() const {
-    std::vector<std::size_t> s = sources, t = targets;
-    std::sort(s.begin(), s.end());
-    std::sort(t.begin(), t.end());
-    std::uint64_t same = 0;  // rows in both lists (each list names a row at most once)
-    for (auto a = s.begin(), b = t.begin(); a != s.end() && b != t.end();) {
-        if (*a < *b) {
-            ++a;
-        } else if (*b < *a) {
-            ++b;
-        } else {
-            ++same, ++a, ++b;
-        }
-    }
-    return units() - same;
-}
-
-void transfer_entropy_matrix(const BinnedRows& rows, const Tile& tile, std::uint64_t history, Pool& pool,
-                             double* out) {
-    std::fill(out, out + tile.units(), 0.0);
-    if (!transfer_counts_steps(rows.length(), history)) return;
-    std::vector<std::optional<TransferPairs>> workers(pool.workers());
-    pool.run(tile.units(), [&](std::size_t u, unsigned slot) {
-        std::size_t i, j;
-        tile.pair(u, i, j);
-        if (i == j) return std::uint64_t{0};
-        if (!workers[slot]) workers[slot].emplace(rows, history);
-        out[u] = workers[slot]->estimate(i, j);
-        return std::uint64_t{1};
-    });
-}
 
 namespace {
 
@@ -177,11 +122,6 @@ private:
 };
 
 }  // namespace
-
-std::uint64_t mutual_information_pairs(const Tile& tile) {
-    const std::uint64_t n = tile.sources.size();
-    return tile.square() ? n * (n + 1) / 2 : tile.units();
-}
 
 void mutual_information_matrix(BinnedRows& rows, const Tile& tile, Pool& pool, double* out) {
     const std::size_t m = rows.rows();

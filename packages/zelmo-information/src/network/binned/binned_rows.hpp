@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "../kernels/support.hpp"
-#include "parallel.hpp"
+#include "../../kernels/support.hpp"
+#include "../parallel.hpp"
 
 namespace zelmo::network {
 

@@ -19,8 +19,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "../kernels/support.hpp"
-#include "../kernels/transfer_entropy.hpp"
+#include "../../kernels/support.hpp"
+#include "../../kernels/transfer_entropy.hpp"
 #include "fixed_point.hpp"
 
 namespace zelmo::network {

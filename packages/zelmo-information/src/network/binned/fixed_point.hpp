@@ -12,7 +12,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "../kernels/support.hpp"
+#include "../../kernels/support.hpp"
 
 namespace zelmo::network {
 

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <bit>
 
-#include "../kernels/binning.hpp"
-#include "../kernels/key_counts.hpp"
-#include "../kernels/radix_sort.hpp"
-#include "../kernels/range.hpp"
-#include "../kernels/transfer_entropy.hpp"
+#include "../../kernels/binning.hpp"
+#include "../../kernels/key_counts.hpp"
+#include "../../kernels/radix_sort.hpp"
+#include "../../kernels/range.hpp"
+#include "../../kernels/transfer_entropy.hpp"
 #include "states.hpp"
 
 namespace zelmo::network {
@@ -141,7 +141,7 @@ private:
 
 ConditionalEstimate conditional_from_bins(const std::vector<const std::uint64_t*>& bins,
                                           const std::vector<std::size_t>& lags, std::size_t n,
-                                          std::uint64_t n_bins, std::uint64_t history) {
+                                          std::uint64_t n_bins, std::uint64_t history, bool target_past) {
     ConditionalEstimate out;
     if (n < 3 || n <= history) return out;
     const std::size_t h = static_cast<std::size_t>(history);
@@ -168,7 +168,7 @@ ConditionalEstimate conditional_from_bins(const std::vector<const std::uint64_t*
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t t = first + i;
         fields[0] = bins[0][t];
-        fields[1] = codes[0][t - h];  // the target's past ends at t - 1
+        fields[1] = target_past ? codes[0][t - h] : 0;  // the target's past ends at t - 1
         for (std::size_t k = 1; k < series; ++k) fields[k + 1] = codes[k][t - lags[k] + 1 - h];
         layout.make(fields.data(), keys.data() + i * width);
     }

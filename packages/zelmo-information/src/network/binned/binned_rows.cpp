@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "../kernels/binning.hpp"
-#include "../kernels/range.hpp"
-#include "../kernels/vector_ops.hpp"
+#include "../../kernels/binning.hpp"
+#include "../../kernels/range.hpp"
+#include "../../kernels/vector_ops.hpp"
 
 namespace zelmo::network {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <numeric>
 
-#include "../kernels/key_counts.hpp"
+#include "../../kernels/key_counts.hpp"
 
 namespace zelmo::network {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "../kernels/transfer_entropy.hpp"
+#include "../../kernels/transfer_entropy.hpp"
 #include "binned_rows.hpp"
 
 namespace zelmo::network {

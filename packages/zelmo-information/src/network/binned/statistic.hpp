@@ -1,0 +1,131 @@
+// The binned estimator as the search-and-test engine sees it: N times the
+// conditional transfer entropy, in exact fixed point, of one or more
+// sources (rows at given lags) into a target given its context (its own
+// past and conditioning pasts), for the rows as observed and for their
+// rotated or shuffled surrogates. Equal counts give equal values, so
+// observed and null values are compared exactly. The estimates it reports
+// are the single-pair functions' own numbers.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <type_traits>
+#include <vector>
+
+#include "../engine/statistic.hpp"
+#include "../parallel.hpp"
+#include "binned_rows.hpp"
+#include "fixed_point.hpp"
+#include "states.hpp"
+#include "transfer_pairs.hpp"
+
+namespace zelmo::network {
+
+// The circular past codes of every row: 32-bit while a code has at most
+// kDenseStates values (and the bins are narrow), else 64-bit as the
+// single-pair functions form them.
+class RowCodes {
+public:
+    RowCodes(const BinnedRows& rows, const Geometry& g, const PastWeights& weights, Pool& pool);
+
+    bool narrow() const { return narrow_; }
+    const std::uint32_t* codes32(std::size_t row) const { return codes32_.data() + row * length_; }
+    const std::uint64_t* codes64(std::size_t row) const { return codes64_.data() + row * length_; }
+    std::uint64_t code(std::size_t row, std::size_t u) const {
+        return narrow_ ? codes32_[row * length_ + u] : codes64_[row * length_ + u];
+    }
+
+private:
+    std::size_t length_;
+    bool narrow_;
+    Buffer<std::uint32_t> codes32_;
+    Buffer<std::uint64_t> codes64_;
+};
+
+// The codes of one source row: its circular codes rotated, or the codes of
+// a shuffled copy.
+struct SourceCodes {
+    const std::uint32_t* codes32 = nullptr;
+    const std::uint64_t* codes64 = nullptr;
+    std::size_t rotation = 0;
+};
+
+class BinnedStatistic {
+public:
+    using Value = std::int64_t;
+
+    // A target side in one of two forms: dense tables or sorted wide keys.
+    struct Context {
+        std::size_t sources = 1;
+        std::optional<DenseContext> dense;
+        std::optional<WideContext> wide;
+    };
+
+    // Pasts of `history` bins; the steps counted start at `first`.
+    BinnedStatistic(const BinnedRows& rows, std::uint64_t history, std::size_t first, Pool& pool);
+
+    Window window() const { return window_; }
+    bool at_least(Value null, Value observed) const { return null >= observed; }
+    double bits(Value v) const { return xlogx_->bits(v); }
+    NullSummary summarize(const Value* values, std::size_t n, std::size_t stride) const;
+    bool analytic() const { return false; }
+    double p_value(Value, std::size_t) const { return std::numeric_limits<double>::quiet_NaN(); }
+    NullSummary analytic_summary(std::size_t) const { return {}; }
+    std::size_t source_degrees() const { return static_cast<std::size_t>(history_); }
+
+    class Worker {
+    public:
+        explicit Worker(const BinnedStatistic& stat) : st_(stat) {}
+
+        void build(Context& c, const ContextSpec& spec);
+        Value value(const Context& c, std::span<const Source> sources);
+        // The estimate as the single-pair functions give it: transfer
+        // entropy for a source at lag 1 given the target's past alone, else
+        // the conditional estimate of conditional_transfer_entropy, each
+        // counted over the steps at which its own pasts lie inside the
+        // series.
+        Estimate estimate(const ContextSpec& spec, std::span<const Source> sources);
+
+    private:
+        struct Shuffled {
+            std::size_t row = 0;
+            std::array<std::uint64_t, 5> stream{};
+            Buffer<std::uint32_t> codes32;
+            Buffer<std::uint64_t> codes64;
+
+            // Formed on every use: a short buffer lives inside its entry,
+            // which moves when the cache does.
+            SourceCodes view() const {
+                return codes32.size() != 0 ? SourceCodes{codes32.data(), nullptr, 0}
+                                           : SourceCodes{nullptr, codes64.data(), 0};
+            }
+        };
+        static constexpr std::size_t kShuffleCache = 64;
+
+        SourceCodes codes_of(const Source& source);
+        SourceCodes shuffled(Draws draws, std::size_t row);
+
+        const BinnedStatistic& st_;
+        Buffer<std::uint32_t> tables_, combined_;
+        Buffer<std::uint64_t> words_;
+        std::vector<Shuffled> shuffled_;
+        std::optional<TransferPairs> pairs_;
+    };
+
+private:
+    const BinnedRows& rows_;
+    std::uint64_t history_;
+    Window window_;
+    Geometry geometry_;
+    PastWeights weights_;
+    std::optional<XLog2X> xlogx_;
+    std::optional<RowCodes> codes_;
+};
+
+static_assert(Statistic<BinnedStatistic>);
+
+}  // namespace zelmo::network

@@ -1,0 +1,170 @@
+#include "linalg.hpp"
+
+#include <cmath>
+#include <limits>
+
+#if defined(__x86_64__) || defined(_M_X64)
+#include <immintrin.h>
+#define ZELMO_X86 1
+#endif
+
+namespace zelmo::network::gaussian {
+
+namespace {
+
+void dots_scalar(const double* x, const double* const* cols, std::size_t count, std::size_t n, double* out) {
+    const std::size_t body = n - n % 4;
+    for (std::size_t c = 0; c < count; ++c) {
+        const double* y = cols[c];
+        double s[4] = {0.0, 0.0, 0.0, 0.0};
+        for (std::size_t t = 0; t < body; t += 4) {
+            for (std::size_t l = 0; l < 4; ++l) s[l] = std::fma(x[t + l], y[t + l], s[l]);
+        }
+        double sum = (s[0] + s[1]) + (s[2] + s[3]);
+        for (std::size_t t = body; t < n; ++t) sum = std::fma(x[t], y[t], sum);
+        out[c] = sum;
+    }
+}
+
+#if defined(ZELMO_X86)
+#define ZELMO_AVX2_FMA __attribute__((target("avx2,fma")))
+
+ZELMO_AVX2_FMA double finish(__m256d acc, const double* x, const double* y, std::size_t body, std::size_t n) {
+    alignas(32) double s[4];
+    _mm256_store_pd(s, acc);
+    double sum = (s[0] + s[1]) + (s[2] + s[3]);
+    for (std::size_t t = body; t < n; ++t) sum = std::fma(x[t], y[t], sum);
+    return sum;
+}
+
+// Four columns at a time keep four independent chains of fused adds in
+// flight; each lane of each chain is one of the four running sums.
+ZELMO_AVX2_FMA void dots_avx2(const double* x, const double* const* cols, std::size_t count, std::size_t n,
+                              double* out) {
+    const std::size_t body = n - n % 4;
+    std::size_t c = 0;
+    for (; c + 4 <= count; c += 4) {
+        const double *y0 = cols[c], *y1 = cols[c + 1], *y2 = cols[c + 2], *y3 = cols[c + 3];
+        __m256d a0 = _mm256_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
+        for (std::size_t t = 0; t < body; t += 4) {
+            const __m256d v = _mm256_loadu_pd(x + t);
+            a0 = _mm256_fmadd_pd(v, _mm256_loadu_pd(y0 + t), a0);
+            a1 = _mm256_fmadd_pd(v, _mm256_loadu_pd(y1 + t), a1);
+            a2 = _mm256_fmadd_pd(v, _mm256_loadu_pd(y2 + t), a2);
+            a3 = _mm256_fmadd_pd(v, _mm256_loadu_pd(y3 + t), a3);
+        }
+        out[c] = finish(a0, x, y0, body, n);
+        out[c + 1] = finish(a1, x, y1, body, n);
+        out[c + 2] = finish(a2, x, y2, body, n);
+        out[c + 3] = finish(a3, x, y3, body, n);
+    }
+    for (; c < count; ++c) {
+        const double* y = cols[c];
+        __m256d a = _mm256_setzero_pd();
+        for (std::size_t t = 0; t < body; t += 4) a = _mm256_fmadd_pd(_mm256_loadu_pd(x + t), _mm256_loadu_pd(y + t), a);
+        out[c] = finish(a, x, y, body, n);
+    }
+}
+
+const bool kHasAvx2Fma = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#endif
+
+}  // namespace
+
+void dots(const double* x, const double* const* cols, std::size_t count, std::size_t n, double* out) {
+#if defined(ZELMO_X86)
+    if (kHasAvx2Fma) {
+        dots_avx2(x, cols, count, n, out);
+        return;
+    }
+#endif
+    dots_scalar(x, cols, count, n, out);
+}
+
+double total(const double* x, std::size_t n) {
+    const std::size_t body = n - n % 4;
+    double s[4] = {0.0, 0.0, 0.0, 0.0};
+    for (std::size_t t = 0; t < body; t += 4) {
+        for (std::size_t l = 0; l < 4; ++l) s[l] = s[l] + x[t + l];
+    }
+    double sum = (s[0] + s[1]) + (s[2] + s[3]);
+    for (std::size_t t = body; t < n; ++t) sum = sum + x[t];
+    return sum;
+}
+
+double conditional_mutual_information(const double* cov, std::size_t dz, std::size_t dx, double* work) {
+    const std::size_t d = dz + dx + 1;
+    double* l = work;  // the factor, row-major lower triangle; a dropped variable's column is zero
+    for (std::size_t i = 0; i < d; ++i) {
+        for (std::size_t j = 0; j <= i; ++j) {
+            double s = cov[i * d + j];
+            for (std::size_t k = 0; k < j; ++k) s -= l[i * d + k] * l[j * d + k];
+            if (j < i) {
+                l[i * d + j] = l[j * d + j] > 0.0 ? s / l[j * d + j] : 0.0;
+                continue;
+            }
+            // s is the residual variance of variable i given those before it.
+            const double own = cov[i * d + i];
+            if (i + 1 == d) {
+                // The target: what Z leaves, and what X explains of it.
+                double explained = 0.0;
+                for (std::size_t k = dz; k < i; ++k) explained += l[i * d + k] * l[i * d + k];
+                const double left = s + explained;  // var(Y | Z); s is var(Y | Z, X)
+                const double floor = kCollinear * own;
+                if (!(own > 0.0) || !(left > floor)) return 0.0;
+                const double ratio = s >= floor ? explained / s : (left - floor) / floor;
+                const double value = 0.5 * std::log1p(ratio);
+                return value > 0.0 ? value : 0.0;
+            }
+            l[i * d + i] = own > 0.0 && s > kCollinear * own ? std::sqrt(s) : 0.0;
+        }
+    }
+    return 0.0;
+}
+
+namespace {
+
+// ln Gamma(a) for a = k / 2, k >= 1: exact sums of logarithms would be slow
+// for large k; std::lgamma is accurate to a few ulps.
+double log_gamma(double a) { return std::lgamma(a); }
+
+}  // namespace
+
+double chi2_survival(double x, std::size_t k) {
+    if (!(x > 0.0)) return 1.0;
+    if (std::isinf(x)) return 0.0;
+    const double a = 0.5 * static_cast<double>(k), z = 0.5 * x;
+    if (k == 1) return std::erfc(std::sqrt(z));
+    if (k == 2) return std::exp(-z);
+    const double log_prefix = a * std::log(z) - z - log_gamma(a);
+    constexpr double kEps = 1e-16;
+    if (z < a + 1.0) {
+        // P(a, z) = z^a e^-z / Gamma(a + 1) * sum_n z^n / ((a + 1) ... (a + n)).
+        double term = 1.0 / a, sum = term;
+        for (int n = 1; n < 100000; ++n) {
+            term *= z / (a + n);
+            sum += term;
+            if (std::fabs(term) < std::fabs(sum) * kEps) break;
+        }
+        const double lower = std::exp(log_prefix) * sum;
+        return lower >= 1.0 ? 0.0 : 1.0 - lower;
+    }
+    // Q(a, z) by Lentz's evaluation of the continued fraction.
+    constexpr double kTiny = 1e-300;
+    double b = z + 1.0 - a, c = 1.0 / kTiny, dd = 1.0 / b, h = dd;
+    for (int n = 1; n < 100000; ++n) {
+        const double an = -n * (n - a);
+        b += 2.0;
+        dd = an * dd + b;
+        if (std::fabs(dd) < kTiny) dd = kTiny;
+        c = b + an / c;
+        if (std::fabs(c) < kTiny) c = kTiny;
+        dd = 1.0 / dd;
+        const double delta = dd * c;
+        h *= delta;
+        if (std::fabs(delta - 1.0) < kEps) break;
+    }
+    return std::exp(log_prefix) * h;
+}
+
+}  // namespace zelmo::network::gaussian

@@ -1,0 +1,46 @@
+// The arithmetic of the Gaussian estimator: dot products in one fixed order
+// (so that a value repeats to the last bit on any machine and any number of
+// threads), conditional mutual information from a covariance matrix by a
+// Cholesky factorisation, and the chi-squared survival function of its
+// analytic null.
+#pragma once
+
+#include <cstddef>
+
+namespace zelmo::network::gaussian {
+
+// Residual variances below this fraction of a variable's own variance count
+// as zero: the variable is then treated as determined by the variables
+// before it (a constant series, or an exactly collinear one, adds nothing),
+// and a target determined by its context has nothing left to explain. The
+// largest value a source can then show is 1/2 log2(1e12), about 19.93 bits.
+inline constexpr double kCollinear = 1e-12;
+
+// out[c] = sum_t x[t] * cols[c][t] over t < n, for c < count. Every sum is
+// formed in one order: four running sums, of the terms t = 0, 1, 2, 3 mod 4
+// below n rounded down to a multiple of 4, each term fused into its sum
+// (one rounding per term), added as (s0 + s1) + (s2 + s3), then the
+// remaining terms fused in one at a time. An AVX2 body is chosen at run
+// time where the processor has it; both bodies give identical results.
+void dots(const double* x, const double* const* cols, std::size_t count, std::size_t n, double* out);
+
+// sum_t x[t] in the same order (the terms are x[t] * 1.0).
+double total(const double* x, std::size_t n);
+
+// I(X; Y | Z) in nats from the covariance matrix `cov` (row-major, d x d,
+// d = dz + dx + 1) of the variables in the order Z (dz of them), X (dx),
+// Y (one): 1/2 log(var(Y | Z) / var(Y | Z, X)), from a Cholesky
+// factorisation in that order. A variable whose residual variance given
+// those before it is at most kCollinear times its variance is dropped;
+// var(Y | Z) at most kCollinear var(Y) gives 0; var(Y | Z, X) is floored at
+// kCollinear var(Y). Never negative or NaN (NaN entries give 0). `work`
+// holds d * d doubles of scratch.
+double conditional_mutual_information(const double* cov, std::size_t dz, std::size_t dx, double* work);
+
+// The upper tail P(chi^2_k >= x) of the chi-squared distribution with k
+// degrees of freedom (k >= 1): the regularised upper incomplete gamma
+// function Q(k / 2, x / 2), by its series below x / 2 < k / 2 + 1 and its
+// continued fraction above. 1 for x <= 0.
+double chi2_survival(double x, std::size_t k);
+
+}  // namespace zelmo::network::gaussian

@@ -1,0 +1,104 @@
+#include "mutual_matrix.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "linalg.hpp"
+
+namespace zelmo::network {
+
+namespace {
+
+// -1/2 log2(1 - rho^2) from a covariance pair and the two variances.
+double mutual_bits(double cxy, double cxx, double cyy) {
+    if (!(cxx > 0.0) || !(cyy > 0.0)) return 0.0;
+    const double r2 = std::fmin((cxy / cxx) * (cxy / cyy), 1.0 - gaussian::kCollinear);
+    if (!(r2 > 0.0)) return 0.0;
+    return -0.5 * std::log1p(-r2) / std::log(2.0);
+}
+
+}  // namespace
+
+void gaussian_mutual_information_matrix(const RealRows& rows, const Tile& tile, Pool& pool, double* out,
+                                        double* steps) {
+    const std::size_t length = rows.length();
+    const std::size_t columns = tile.targets.size();
+    std::fill(out, out + tile.units(), 0.0);
+    if (steps != nullptr) std::fill(steps, steps + tile.units(), 0.0);
+    if (tile.units() == 0 || length < 2) return;
+    const bool square = tile.square();
+    // Without missing samples every row is centred with unit variance over
+    // all its steps: a pair's covariance is one dot product.
+    std::vector<double> variance(rows.rows(), 0.0);
+    if (!rows.any_missing()) {
+        pool.run(rows.rows(), [&](std::size_t i, unsigned) {
+            const double* x = rows.row(i);
+            gaussian::dots(x, &x, 1, length, &variance[i]);
+            variance[i] /= static_cast<double>(length);
+            return std::uint64_t{0};
+        });
+    }
+    pool.run(tile.sources.size(), [&](std::size_t a, unsigned) {
+        const std::size_t i = tile.sources[a];
+        const std::size_t from = square ? a : 0;
+        std::vector<const double*> others;
+        std::vector<std::size_t> where;
+        for (std::size_t b = from; b < columns; ++b) {
+            others.push_back(rows.row(tile.targets[b]));
+            where.push_back(b);
+        }
+        std::vector<double> products(others.size());
+        if (!rows.any_missing()) {
+            gaussian::dots(rows.row(i), others.data(), others.size(), length, products.data());
+            for (std::size_t k = 0; k < where.size(); ++k) {
+                const std::size_t b = where[k], j = tile.targets[b];
+                const double mi = mutual_bits(products[k] / static_cast<double>(length), variance[i], variance[j]);
+                out[a * columns + b] = mi;
+                if (square) out[b * columns + a] = mi;
+                if (steps != nullptr) {
+                    steps[a * columns + b] = static_cast<double>(length);
+                    if (square) steps[b * columns + a] = static_cast<double>(length);
+                }
+            }
+            return static_cast<std::uint64_t>(where.size());
+        }
+        // Missing samples: each pair over the steps both rows have.
+        std::vector<double> x(length), y(length);
+        for (std::size_t k = 0; k < where.size(); ++k) {
+            const std::size_t b = where[k], j = tile.targets[b];
+            const std::uint8_t *vi = rows.valid(i), *vj = rows.valid(j);
+            std::size_t n = 0;
+            for (std::size_t t = 0; t < length; ++t) {
+                if (vi[t] && vj[t]) {
+                    x[n] = rows.row(i)[t];
+                    y[n] = rows.row(j)[t];
+                    ++n;
+                }
+            }
+            double mi = 0.0;
+            if (n >= 2) {
+                const double mx = gaussian::total(x.data(), n) / static_cast<double>(n);
+                const double my = gaussian::total(y.data(), n) / static_cast<double>(n);
+                for (std::size_t t = 0; t < n; ++t) {
+                    x[t] = x[t] - mx;
+                    y[t] = y[t] - my;
+                }
+                const double* cols[2] = {x.data(), y.data()};
+                double xx[2], yy;
+                gaussian::dots(x.data(), cols, 2, n, xx);
+                gaussian::dots(y.data(), cols + 1, 1, n, &yy);
+                mi = mutual_bits(xx[1], xx[0], yy);
+            }
+            out[a * columns + b] = mi;
+            if (square) out[b * columns + a] = mi;
+            if (steps != nullptr) {
+                steps[a * columns + b] = static_cast<double>(n);
+                if (square) steps[b * columns + a] = static_cast<double>(n);
+            }
+        }
+        return static_cast<std::uint64_t>(where.size());
+    });
+}
+
+}  // namespace zelmo::network

@@ -1,0 +1,48 @@
+#include "real_rows.hpp"
+
+#include <cmath>
+#include <new>
+
+#include "linalg.hpp"
+
+namespace zelmo::network {
+
+RealRows::RealRows(const double* values, std::size_t rows, std::size_t length, bool standardise, Pool& pool)
+    : rows_(rows), length_(length) {
+    if (rows_ != 0 && length_ > SIZE_MAX / rows_) throw std::bad_alloc();
+    const std::size_t cells = rows_ * length_;
+    values_ = Buffer<double>::uninitialised(cells);
+    valid_ = Buffer<std::uint8_t>::uninitialised(cells);
+    Buffer<std::uint8_t> missing = Buffer<std::uint8_t>::zeroed(rows_);
+    pool.run(rows_, [&](std::size_t i, unsigned) {
+        const double* in = values + i * length_;
+        double* out = values_.data() + i * length_;
+        std::uint8_t* ok = valid_.data() + i * length_;
+        std::size_t finite = 0;
+        for (std::size_t t = 0; t < length_; ++t) {
+            ok[t] = std::isfinite(in[t]) ? 1 : 0;
+            out[t] = ok[t] ? in[t] : 0.0;
+            finite += ok[t];
+        }
+        missing[i] = finite != length_;
+        if (!standardise || finite == 0) return std::uint64_t{0};
+        // Scaled by the largest magnitude first, so that no sum overflows.
+        double peak = 0.0;
+        for (std::size_t t = 0; t < length_; ++t) peak = std::fmax(peak, std::fabs(out[t]));
+        if (!(peak > 0.0)) return std::uint64_t{0};
+        for (std::size_t t = 0; t < length_; ++t) out[t] = out[t] / peak;
+        const double mean = gaussian::total(out, length_) / static_cast<double>(finite);
+        for (std::size_t t = 0; t < length_; ++t) out[t] = ok[t] ? out[t] - mean : 0.0;
+        const double* column = out;
+        double squares = 0.0;
+        gaussian::dots(out, &column, 1, length_, &squares);
+        const double spread = std::sqrt(squares / static_cast<double>(finite));
+        if (spread > 0.0) {
+            for (std::size_t t = 0; t < length_; ++t) out[t] = out[t] / spread;
+        }
+        return std::uint64_t{0};
+    });
+    for (std::size_t i = 0; i < rows_; ++i) any_missing_ = any_missing_ || missing[i];
+}
+
+}  // namespace zelmo::network

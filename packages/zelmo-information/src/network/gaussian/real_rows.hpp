@@ -1,0 +1,37 @@
+// Rows of real values as the continuous estimators read them: a private
+// copy of every row, centred and scaled to unit variance over its finite
+// values (an affine map of a series changes no Gaussian or rank-based
+// information), with the missing samples (NaN and infinities) marked.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "../../kernels/support.hpp"
+#include "../parallel.hpp"
+
+namespace zelmo::network {
+
+class RealRows {
+public:
+    // Copies the rows of `values` (rows x length, row after row). Missing
+    // samples read as 0.0 and are flagged. With `standardise` each row's
+    // finite values are centred and scaled to unit variance (a row with
+    // no spread stays all zero); without it they are kept as given.
+    RealRows(const double* values, std::size_t rows, std::size_t length, bool standardise, Pool& pool);
+
+    std::size_t rows() const { return rows_; }
+    std::size_t length() const { return length_; }
+    const double* row(std::size_t i) const { return values_.data() + i * length_; }
+    // Whether any sample of any row is missing, and if so which.
+    bool any_missing() const { return any_missing_; }
+    const std::uint8_t* valid(std::size_t i) const { return valid_.data() + i * length_; }
+
+private:
+    std::size_t rows_, length_;
+    Buffer<double> values_;
+    Buffer<std::uint8_t> valid_;
+    bool any_missing_ = false;
+};
+
+}  // namespace zelmo::network

@@ -1,0 +1,265 @@
+#include "statistic.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "linalg.hpp"
+
+namespace zelmo::network {
+
+namespace {
+
+// The values of a row's column at lag `lag` over the window's steps
+// (first + t for t < count), the row rotated left by `rotation`:
+// out[t] = x[(first + t - lag + rotation) mod length]. Needs lag <= first.
+template <class T>
+void gather(const T* x, const Window& w, std::size_t lag, std::size_t rotation, T* out) {
+    std::size_t u = (w.first - lag + rotation) % w.length;
+    std::size_t t = 0;
+    while (t < w.count) {
+        const std::size_t run = std::min(w.count - t, w.length - u);
+        std::memcpy(out + t, x + u, run * sizeof(T));
+        t += run;
+        u = 0;
+    }
+}
+
+void centre(double* column, std::size_t n) {
+    const double mean = gaussian::total(column, n) / static_cast<double>(n);
+    for (std::size_t t = 0; t < n; ++t) column[t] = column[t] - mean;
+}
+
+// The covariance (row-major, d x d) of d centred columns of n values.
+void covariance(const double* const* columns, std::size_t d, std::size_t n, double* cov) {
+    std::vector<double> row(d);
+    for (std::size_t a = 0; a < d; ++a) {
+        gaussian::dots(columns[a], columns + a, d - a, n, row.data());
+        for (std::size_t b = a; b < d; ++b) cov[a * d + b] = cov[b * d + a] = row[b - a] / static_cast<double>(n);
+    }
+}
+
+}  // namespace
+
+GaussianStatistic::GaussianStatistic(const RealRows& rows, std::uint64_t history, std::size_t first)
+    : rows_(rows), history_(history), window_(rows.length(), first) {}
+
+NullSummary GaussianStatistic::summarize(const Value* values, std::size_t n, std::size_t stride) const {
+    NullSummary out;
+    if (n == 0) return out;
+    double sum = 0.0;
+    for (std::size_t k = 0; k < n; ++k) sum += bits(values[k * stride]);
+    out.mean = sum / static_cast<double>(n);
+    double squares = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double d = bits(values[k * stride]) - out.mean;
+        squares += d * d;
+    }
+    out.std = std::sqrt(squares / static_cast<double>(n));
+    return out;
+}
+
+double GaussianStatistic::p_value(const Value& v, std::size_t degrees) const {
+    return gaussian::chi2_survival(2.0 * static_cast<double>(v.steps) * v.nats, degrees);
+}
+
+NullSummary GaussianStatistic::analytic_summary(std::size_t degrees) const {
+    // 2 N I ~ chi^2_k: I has mean k / (2 N) and standard deviation
+    // sqrt(2 k) / (2 N) nats.
+    NullSummary out;
+    if (window_.count == 0) return out;
+    const double scale = 1.0 / (2.0 * static_cast<double>(window_.count) * std::log(2.0));
+    out.mean = static_cast<double>(degrees) * scale;
+    out.std = std::sqrt(2.0 * static_cast<double>(degrees)) * scale;
+    return out;
+}
+
+void GaussianStatistic::Worker::build(Context& c, const ContextSpec& spec, const Window& window) {
+    const RealRows& rows = st_.rows_;
+    const std::size_t width = static_cast<std::size_t>(st_.history_);
+    c.window = window;
+    c.columns.clear();
+    for (std::size_t k = 1; k <= spec.history; ++k) c.columns.push_back({spec.target, k});
+    for (const Candidate& z : spec.conditions) {
+        for (std::size_t k = 0; k < width; ++k) c.columns.push_back({z.row, z.lag + k});
+    }
+    c.dz = c.columns.size();
+    c.columns.push_back({spec.target, 0});
+    for (const Candidate& v : c.columns) {
+        if (v.lag > window.first) throw std::invalid_argument("a past before the first step counted");
+    }
+    const std::size_t d = c.columns.size(), n = window.count;
+    c.complete = true;
+    if (rows.any_missing()) {
+        c.valid = Buffer<std::uint8_t>::uninitialised(n);
+        std::fill(c.valid.begin(), c.valid.end(), std::uint8_t{1});
+        Buffer<std::uint8_t> ok = Buffer<std::uint8_t>::uninitialised(n);
+        for (const Candidate& v : c.columns) {
+            gather(rows.valid(v.row), window, v.lag, 0, ok.data());
+            for (std::size_t t = 0; t < n; ++t) c.valid[t] &= ok[t];
+        }
+        c.complete = std::all_of(c.valid.begin(), c.valid.end(), [](std::uint8_t v) { return v != 0; });
+        if (!c.complete) return;
+    }
+    c.centred = Buffer<double>::uninitialised(d * n);
+    std::vector<const double*> views(d);
+    for (std::size_t a = 0; a < d; ++a) {
+        double* column = c.centred.data() + a * n;
+        gather(rows.row(c.columns[a].row), window, c.columns[a].lag, 0, column);
+        if (n != 0) centre(column, n);
+        views[a] = column;
+    }
+    c.cov.assign(d * d, 0.0);
+    if (n != 0) covariance(views.data(), d, n, c.cov.data());
+}
+
+const GaussianStatistic::Worker::Shuffled& GaussianStatistic::Worker::shuffled(const Draws& draws, std::size_t row) {
+    const auto stream = draws.stream();
+    for (const Shuffled& done : shuffled_) {
+        if (done.row == row && done.stream == stream) return done;
+    }
+    if (shuffled_.size() == kShuffleCache) shuffled_.erase(shuffled_.begin());
+    Shuffled& s = shuffled_.emplace_back();
+    s.row = row;
+    s.stream = stream;
+    const std::size_t length = st_.rows_.length();
+    s.values = Buffer<double>::uninitialised(length);
+    std::memcpy(s.values.data(), st_.rows_.row(row), length * sizeof(double));
+    shuffle_values(draws, s.values.data(), length);
+    if (st_.rows_.any_missing()) {
+        s.valid = Buffer<std::uint8_t>::uninitialised(length);
+        std::memcpy(s.valid.data(), st_.rows_.valid(row), length);
+        shuffle_values(draws, s.valid.data(), length);
+    }
+    return s;
+}
+
+GaussianStatistic::Value GaussianStatistic::Worker::value(const Context& c, std::span<const Source> sources) {
+    if (!st_.rows_.any_missing()) return complete_value(c, sources);
+    return masked_value(c, sources);
+}
+
+GaussianStatistic::Value GaussianStatistic::Worker::complete_value(const Context& c, std::span<const Source> sources) {
+    const std::size_t width = static_cast<std::size_t>(st_.history_);
+    const std::size_t n = c.window.count, dz = c.dz, dx = sources.size() * width, d = dz + dx + 1;
+    if (n < 2) return Value{0.0, n};
+    if (columns_.size() < dx * n) columns_ = Buffer<double>::uninitialised(dx * n);
+    std::vector<const double*> xs(dx), ws(dz + 1);
+    for (std::size_t q = 0; q < sources.size(); ++q) {
+        const Source& s = sources[q];
+        for (std::size_t k = 0; k < width; ++k) {
+            double* column = columns_.data() + (q * width + k) * n;
+            const std::size_t lag = s.candidate.lag + k;
+            if (lag > c.window.first) throw std::invalid_argument("a past before the first step counted");
+            if (s.draw.kind == Draw::Kind::shuffled) {
+                gather(shuffled(s.draw.draws, s.candidate.row).values.data(), c.window, lag, 0, column);
+            } else {
+                gather(st_.rows_.row(s.candidate.row), c.window, lag, s.draw.rotation, column);
+            }
+            centre(column, n);
+            xs[q * width + k] = column;
+        }
+    }
+    for (std::size_t a = 0; a <= dz; ++a) ws[a] = c.centred.data() + a * n;
+    // The covariance in the order Z, X, Y.
+    cov_.assign(d * d, 0.0);
+    auto at = [&](std::size_t a, std::size_t b) -> double& { return cov_[a * d + b]; };
+    for (std::size_t a = 0; a < dz; ++a) {
+        for (std::size_t b = 0; b < dz; ++b) at(a, b) = c.cov[a * (dz + 1) + b];
+        at(a, d - 1) = at(d - 1, a) = c.cov[a * (dz + 1) + dz];
+    }
+    at(d - 1, d - 1) = c.cov[dz * (dz + 1) + dz];
+    std::vector<double> products(std::max(dz + 1, dx));
+    for (std::size_t q = 0; q < dx; ++q) {
+        gaussian::dots(xs[q], ws.data(), dz + 1, n, products.data());
+        for (std::size_t a = 0; a < dz; ++a) at(dz + q, a) = at(a, dz + q) = products[a] / static_cast<double>(n);
+        at(dz + q, d - 1) = at(d - 1, dz + q) = products[dz] / static_cast<double>(n);
+        gaussian::dots(xs[q], xs.data() + q, dx - q, n, products.data());
+        for (std::size_t r = q; r < dx; ++r) at(dz + q, dz + r) = at(dz + r, dz + q) = products[r - q] / static_cast<double>(n);
+    }
+    if (work_.size() < d * d) work_ = Buffer<double>::uninitialised(d * d);
+    return Value{gaussian::conditional_mutual_information(cov_.data(), dz, dx, work_.data()), n};
+}
+
+GaussianStatistic::Value GaussianStatistic::Worker::masked_value(const Context& c, std::span<const Source> sources) {
+    const RealRows& rows = st_.rows_;
+    const std::size_t width = static_cast<std::size_t>(st_.history_);
+    const Window& w = c.window;
+    const std::size_t dz = c.dz, dx = sources.size() * width, d = dz + dx + 1;
+    // The steps at which every value is present.
+    Buffer<std::uint8_t> valid = Buffer<std::uint8_t>::uninitialised(w.count);
+    if (c.complete) {
+        std::fill(valid.begin(), valid.end(), std::uint8_t{1});
+    } else {
+        std::memcpy(valid.data(), c.valid.data(), w.count);
+    }
+    Buffer<std::uint8_t> ok = Buffer<std::uint8_t>::uninitialised(w.count);
+    for (const Source& s : sources) {
+        for (std::size_t k = 0; k < width; ++k) {
+            const std::size_t lag = s.candidate.lag + k;
+            if (lag > w.first) throw std::invalid_argument("a past before the first step counted");
+            if (s.draw.kind == Draw::Kind::shuffled) {
+                gather(shuffled(s.draw.draws, s.candidate.row).valid.data(), w, lag, 0, ok.data());
+            } else {
+                gather(rows.valid(s.candidate.row), w, lag, s.draw.rotation, ok.data());
+            }
+            for (std::size_t t = 0; t < w.count; ++t) valid[t] &= ok[t];
+        }
+    }
+    std::size_t n = 0;
+    for (std::size_t t = 0; t < w.count; ++t) n += valid[t];
+    if (n == w.count && c.complete) return complete_value(c, sources);
+    if (n < 2) return Value{0.0, n};
+    // Every column at the present steps, in the order Z, X, Y.
+    if (columns_.size() < (d + 1) * w.count) columns_ = Buffer<double>::uninitialised((d + 1) * w.count);
+    double* full = columns_.data() + d * w.count;  // one column over the whole window
+    std::vector<const double*> views(d);
+    auto keep = [&](std::size_t slot) {
+        double* column = columns_.data() + slot * w.count;
+        std::size_t k = 0;
+        for (std::size_t t = 0; t < w.count; ++t) {
+            if (valid[t]) column[k++] = full[t];
+        }
+        centre(column, n);
+        views[slot] = column;
+    };
+    for (std::size_t a = 0; a <= dz; ++a) {
+        const Candidate& v = c.columns[a];
+        gather(rows.row(v.row), w, v.lag, 0, full);
+        keep(a == dz ? d - 1 : a);
+    }
+    for (std::size_t q = 0; q < sources.size(); ++q) {
+        const Source& s = sources[q];
+        for (std::size_t k = 0; k < width; ++k) {
+            const std::size_t lag = s.candidate.lag + k;
+            if (s.draw.kind == Draw::Kind::shuffled) {
+                gather(shuffled(s.draw.draws, s.candidate.row).values.data(), w, lag, 0, full);
+            } else {
+                gather(rows.row(s.candidate.row), w, lag, s.draw.rotation, full);
+            }
+            keep(dz + q * width + k);
+        }
+    }
+    cov_.assign(d * d, 0.0);
+    covariance(views.data(), d, n, cov_.data());
+    if (work_.size() < d * d) work_ = Buffer<double>::uninitialised(d * d);
+    return Value{gaussian::conditional_mutual_information(cov_.data(), dz, dx, work_.data()), n};
+}
+
+Estimate GaussianStatistic::Worker::estimate(const ContextSpec& spec, std::span<const Source> sources) {
+    const std::size_t width = static_cast<std::size_t>(st_.history_);
+    std::size_t first = spec.history;
+    for (const Source& s : sources) first = std::max(first, s.candidate.lag + width - 1);
+    for (const Candidate& z : spec.conditions) first = std::max(first, z.lag + width - 1);
+    Estimate out;
+    const Window window(st_.rows_.length(), first);
+    if (window.count == 0 || window.length < 3) return out;
+    Context c;
+    build(c, spec, window);
+    const Value v = value(c, sources);
+    out.value = st_.bits(v);
+    out.steps = v.steps;
+    return out;
+}
+
+}  // namespace zelmo::network

@@ -1,0 +1,174 @@
+"""The estimators of the network functions, and the rows as each reads them.
+
+An estimator object says how a series becomes what the native code counts
+or correlates: equal-width bins (:class:`Binned`), the values themselves
+(:class:`Gaussian`), or the normal scores of their ranks
+(:class:`GaussianCopula`). Its ``prepare`` turns the rows into a
+:class:`Prepared` (the native estimator's name and settings, the rows in
+the form it reads, and each row's constant flag), which is what a local
+call or a cluster's tasks compute on.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any, ClassVar
+
+import numpy as np
+from numpy.typing import NDArray
+
+from . import _checks, _network
+
+__all__ = ["Binned", "Estimator", "Gaussian", "GaussianCopula"]
+
+_MAX_MI_BINS = 1 << 31
+
+
+@dataclass(frozen=True, eq=False)
+class Prepared:
+    """Rows as a native estimator reads them: bins (unsigned integers, with
+    each row's flag of a constant range) for the binned estimator, float64
+    values (NaN where a sample is missing) for the others."""
+
+    spec: Any  # _network.Estimator
+    rows: NDArray[Any]
+    constant: NDArray[np.uint8]
+
+    @property
+    def shape(self) -> tuple[int, int]:
+        m, length = self.rows.shape
+        return int(m), int(length)
+
+    def take(self, rows: NDArray[np.uint64]) -> Prepared:
+        """The given rows only, in that order."""
+        return Prepared(self.spec, np.ascontiguousarray(self.rows[rows]), np.ascontiguousarray(self.constant[rows]))
+
+    def narrowest(self) -> Prepared:
+        """The same rows in the narrowest unsigned type that holds the bins
+        (to send to a cluster); real values as they are."""
+        if self.rows.dtype.kind != "u":
+            return self
+        top = int(self.rows.max()) if self.rows.size else 0
+        for kind in (np.uint8, np.uint16, np.uint32):
+            if top <= np.iinfo(kind).max:
+                return Prepared(self.spec, self.rows.astype(kind), self.constant)
+        return self
+
+
+class Estimator:
+    """The base of the estimators that the network functions take as
+    ``estimator=``. Use :class:`Binned`, :class:`Gaussian` or
+    :class:`GaussianCopula`, or their names ``"binned"``, ``"gaussian"``,
+    ``"copula"``."""
+
+    name: ClassVar[str]
+    #: Whether p-values can come from a formula (``null="analytic"``).
+    analytic: ClassVar[bool] = False
+    #: The values of ``nonfinite`` it accepts.
+    nonfinite: ClassVar[tuple[str, ...]] = ("raise", "skip")
+
+    def prepare(self, array: NDArray[np.float64], nonfinite: str, n_bins: int | None, threads: int,
+                report: Any) -> Prepared:
+        raise NotImplementedError
+
+    def settings(self) -> dict[str, Any]:
+        """The estimator's settings, as results record them."""
+        return {}
+
+
+@dataclass(frozen=True)
+class Binned(Estimator):
+    """Equal-width bins: every row binned once into ``n_bins`` bins over its
+    own range (the scaled rule of the single-pair functions), and the plug-in
+    estimate counted from the bins. Exact on discrete states; on continuous
+    data a coarse bin keeps only part of what a series carries.
+
+    Parameters
+    ----------
+    n_bins : int or None
+        Bins per series; None sizes them to the length of the series, as each
+        function documents.
+    """
+
+    n_bins: int | None = None
+    name: ClassVar[str] = "binned"
+    nonfinite: ClassVar[tuple[str, ...]] = ("raise", "bin")
+
+    def prepare(self, array: NDArray[np.float64], nonfinite: str, n_bins: int | None, threads: int,
+                report: Any) -> Prepared:
+        if n_bins is None:
+            raise ValueError("the bins must be chosen before binning")
+        codes = np.empty(array.shape, dtype=np.uint32 if n_bins <= _MAX_MI_BINS else np.uint64)
+        constant = np.empty(array.shape[0], dtype=np.uint8)
+        _network.bin_rows(array, n_bins, nonfinite == "raise", threads, report, codes, constant)
+        return Prepared(_network.Estimator("binned", n_bins), codes, constant)
+
+    def settings(self) -> dict[str, Any]:
+        return {"n_bins": self.n_bins}
+
+
+def _values(array: NDArray[np.float64], nonfinite: str) -> NDArray[np.float64]:
+    if nonfinite == "raise":
+        _checks.finite_rows(array)
+    return np.ascontiguousarray(array, dtype=np.float64)
+
+
+@dataclass(frozen=True)
+class Gaussian(Estimator):
+    """Linear Gaussian estimates from the covariance of the variables
+    involved, in bits: I(X; Y | Z) = 1/2 log2(|S_XZ| |S_YZ| / (|S_Z| |S_XYZ|)),
+    and for a pair -1/2 log2(1 - rho^2). Exact for jointly Gaussian series,
+    and a measure of linear dependence for any. Residual variances below
+    1e-12 of a variable's variance count as zero (a constant or exactly
+    collinear series adds nothing), so values never exceed 1/2 log2(1e12),
+    about 19.93 bits. ``null="analytic"`` takes p-values from the chi-squared
+    distribution of 2 N I (in nats)."""
+
+    name: ClassVar[str] = "gaussian"
+    analytic: ClassVar[bool] = True
+
+    def prepare(self, array: NDArray[np.float64], nonfinite: str, n_bins: int | None, threads: int,
+                report: Any) -> Prepared:
+        values = _values(array, nonfinite)
+        return Prepared(_network.Estimator("gaussian"), values, np.zeros(values.shape[0], dtype=np.uint8))
+
+
+@dataclass(frozen=True)
+class GaussianCopula(Estimator):
+    """The Gaussian estimator on the Gaussian copula of the data: each value
+    replaced by the standard normal quantile of its rank, Phi^-1(r / (n + 1)),
+    ties sharing the mean of their ranks (n the present values of the
+    series). It sees every monotonic coupling, however nonlinear, and is
+    unmoved by outliers or by any increasing transformation of a series."""
+
+    name: ClassVar[str] = "copula"
+    analytic: ClassVar[bool] = True
+
+    def prepare(self, array: NDArray[np.float64], nonfinite: str, n_bins: int | None, threads: int,
+                report: Any) -> Prepared:
+        values = _values(array, nonfinite)
+        scores = np.empty(values.shape, dtype=np.float64)
+        _network.copula_rows(values, threads, report, scores)
+        return Prepared(_network.Estimator("gaussian"), scores, np.zeros(values.shape[0], dtype=np.uint8))
+
+
+_NAMES: dict[str, type[Estimator]] = {"binned": Binned, "gaussian": Gaussian, "copula": GaussianCopula}
+
+
+def resolve(estimator: object, n_bins: object) -> Estimator:
+    """The estimator an ``estimator=`` and ``n_bins=`` pair asks for."""
+    if isinstance(estimator, str):
+        if estimator not in _NAMES:
+            options = ", ".join(repr(a) for a in _NAMES)
+            raise ValueError(f"estimator must be one of {options} or an estimator object, got {estimator!r}")
+        estimator = _NAMES[estimator]() if estimator != "binned" else Binned(None)
+    if not isinstance(estimator, Estimator):
+        raise TypeError(f"estimator must be a name or an estimator object such as zn.Gaussian(), "
+                        f"not {type(estimator).__name__}")
+    if n_bins is not None:
+        if not isinstance(estimator, Binned):
+            raise ValueError(f"n_bins applies to the binned estimator only, not to {type(estimator).__name__}")
+        if estimator.n_bins is not None:
+            raise ValueError("give the bins once: n_bins, or Binned(n_bins)")
+        estimator = Binned(n_bins)  # type: ignore[arg-type]
+    return estimator
