@@ -106,7 +106,7 @@ assert_type(net.links[0].te, float)
 
 shannon_entropy(x)  # type: ignore[call-arg]
 zn.transfer_entropy_test(signals, method="roll")  # type: ignore[arg-type]
-zn.transfer_entropy_matrix(signals, nonfinite="drop")  # type: ignore[arg-type]
+zn.transfer_entropy_matrix(signals, nonfinite="drop")  # type: ignore[call-overload]
 test.significant(correction="holm")  # type: ignore[arg-type]
 zn.infer_network(signals, max_lag=1.5)  # type: ignore[arg-type]
 mutual_information(x, y, bins=3)  # type: ignore[call-arg]

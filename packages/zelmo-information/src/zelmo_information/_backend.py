@@ -100,7 +100,7 @@ class SurrogateTest(PairJob):
         return out
 
     def seconds_per_pair(self, length: int) -> float:
-        surrogates = 0 if self.settings.analytic else self.settings.surrogates
+        surrogates: int = 0 if self.settings.analytic else self.settings.surrogates
         return (2e-9 + surrogates * 0.5e-9) * length
 
 
@@ -120,8 +120,9 @@ class Inference:
         # few times over: about (m - 1) max_lag (1 + surrogates) estimates
         # per round, and a handful of rounds.
         s = self.settings
-        surrogates = 0 if s.analytic else s.surrogates
-        return 4.0 * max(1, m - 1) * s.max_lag * (1 + surrogates) * 0.5e-9 * length
+        surrogates: int = 0 if s.analytic else s.surrogates
+        lags: int = max(s.max_lag, s.max_history)
+        return 4.0 * max(1, m - 1) * lags * (1 + surrogates) * 0.5e-9 * length
 
 
 # ---------------------------------------------------------------------------

@@ -1,14 +1,15 @@
 """Native part of zelmo_information.network; use that module.
 
-``bin_rows`` reads the rows of ``signals`` (any strides) and bins each once.
-Every measure then takes those bins (``codes``, unsigned integers of 8 to 64
-bits, one row per series, and ``constant``, each row's flag of a constant
-range) with a tile of pairs: ``sources`` x ``targets``, as positions among
-the rows given, and ``keys``, each row's index in the whole array, which
-names its surrogates. The pairs are computed on ``workers`` threads with the
-interpreter lock released, calling ``progress(done, total)`` (when given)
-and checking for signals about every 25 ms. Results are written into the
-given C-contiguous (sources, targets) float64 arrays.
+Every measure takes an ``Estimator`` (its name and settings) with the rows
+as it reads them (``rows``: bins as unsigned integers of 8 to 64 bits for
+the binned estimator, with ``constant``, each row's flag of a constant
+range; float64 values, NaN where missing, for the others), and a tile of
+pairs: ``sources`` x ``targets``, as positions among the rows given, and
+``keys``, each row's index in the whole array, which names its surrogates.
+The pairs are computed on ``workers`` threads with the interpreter lock
+released, calling ``progress(done, total)`` (when given) and checking for
+signals about every 25 ms. Results are written into the given C-contiguous
+(sources, targets) float64 arrays.
 """
 
 from collections.abc import Callable
@@ -19,6 +20,55 @@ from numpy.typing import NDArray
 
 Progress = Callable[[int, int], None] | None
 Indices = NDArray[np.uint64]
+Block = NDArray[np.float64]
+
+class Estimator:
+    name: str
+    n_bins: int
+    def __init__(self, name: str, n_bins: int = 0) -> None: ...
+
+class TestSettings:
+    history: int
+    surrogates: int
+    method: str
+    seed: int
+    analytic: bool
+    def __init__(self, history: int, surrogates: int, method: str, seed: int, analytic: bool) -> None: ...
+
+class InferenceSettings:
+    history: int
+    target_history: int
+    max_lag: int
+    max_history: int
+    alpha: float
+    surrogates: int
+    method: str
+    seed: int
+    max_sources: int
+    analytic: bool
+    def __init__(self, history: int, target_history: int, max_lag: int, max_history: int, alpha: float,
+                 surrogates: int, method: str, seed: int, max_sources: int, analytic: bool) -> None: ...
+
+class Link:
+    """A selected source of a target: its value given the target's past and
+    other links, p-value, distinct joint states (binned) and steps."""
+    source: int
+    lag: int
+    te: float
+    p_value: float
+    states: int
+    steps: int
+
+class TargetResult:
+    """One target's search: links in order of selection, the selected lags
+    of its own past, the p-values of its first selection step and of its
+    omnibus test (None when not tested), and the steps counted."""
+    target: int
+    links: list[Link]
+    history: list[int]
+    first_p: float | None
+    omnibus_p: float | None
+    steps: int
 
 def _panic_exception() -> type[BaseException]:
     """The PanicException type that both extension modules raise."""
@@ -36,59 +86,63 @@ def bin_rows(
     uint64); ValueError naming the first row with NaN or an infinity when
     ``reject_nonfinite``."""
 
+def copula_rows(values: NDArray[np.float64], workers: int, progress: Progress, out: NDArray[np.float64]) -> None:
+    """Writes the normal scores of each row's ranks (ties share their mean
+    rank); NaN and infinities are missing and give NaN."""
+
 def transfer_entropy_matrix(
-    codes: NDArray[Any],
+    estimator: Estimator,
+    rows: NDArray[Any],
     constant: NDArray[np.uint8],
-    n_bins: int,
     keys: Indices,
     sources: Indices,
     targets: Indices,
     history: int,
     workers: int,
     progress: Progress,
-    out: NDArray[np.float64],
+    out: Block,
+    steps: Block | None,
 ) -> None:
     """Writes T(source a -> target b) to out[a, b], 0.0 where both are one row."""
 
 def mutual_information_matrix(
-    codes: NDArray[Any],
+    estimator: Estimator,
+    rows: NDArray[Any],
     constant: NDArray[np.uint8],
-    n_bins: int,
     keys: Indices,
     sources: Indices,
     targets: Indices,
     workers: int,
     progress: Progress,
-    out: NDArray[np.float64],
+    out: Block,
+    steps: Block | None,
 ) -> None:
     """Writes I(source a; target b) to out[a, b]; a tile whose sources are its
     targets computes each pair once and mirrors it."""
 
 def transfer_entropy_test(
-    codes: NDArray[Any],
+    estimator: Estimator,
+    rows: NDArray[Any],
     constant: NDArray[np.uint8],
-    n_bins: int,
     keys: Indices,
     sources: Indices,
     targets: Indices,
-    history: int,
-    surrogates: int,
-    method: str,
-    seed: int,
+    settings: TestSettings,
     workers: int,
     progress: Progress,
-    te: NDArray[np.float64],
-    p_values: NDArray[np.float64],
-    null_mean: NDArray[np.float64],
-    null_std: NDArray[np.float64],
+    te: Block,
+    p_values: Block,
+    null_mean: Block,
+    null_std: Block,
+    steps: Block | None,
 ) -> None:
-    """Writes the transfer entropy, surrogate p-values and null statistics."""
+    """Writes the transfer entropy, p-values, null statistics and steps."""
 
 def conditional_transfer_entropy(
+    estimator: Estimator,
     source: NDArray[np.float64],
     target: NDArray[np.float64],
     conditions: NDArray[np.float64],
-    n_bins: int,
     history: int,
     lag: int,
     condition_lags: list[int],
@@ -96,20 +150,13 @@ def conditional_transfer_entropy(
     """(te, distinct joint states, steps counted); conditions (k, L), one lag each."""
 
 def infer_network(
-    codes: NDArray[Any],
+    estimator: Estimator,
+    rows: NDArray[Any],
     constant: NDArray[np.uint8],
-    n_bins: int,
     targets: Indices,
-    history: int,
-    max_lag: int,
-    alpha: float,
-    surrogates: int,
-    method: str,
-    seed: int,
-    max_sources: int,
+    settings: InferenceSettings,
     workers: int,
     progress: Progress,
-) -> list[tuple[list[tuple[int, int, float, float, int]], float | None, int]]:
-    """Per target of ``targets`` (every other row a candidate source): (links
-    as (source, lag, te, p-value, states), omnibus p-value or None, steps
-    counted). The false discovery rate across targets is the caller's."""
+) -> list[TargetResult]:
+    """Per target of ``targets`` (every other row a candidate source), its
+    search. The correction across targets is the caller's."""

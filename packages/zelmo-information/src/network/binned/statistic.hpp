@@ -71,6 +71,7 @@ public:
     Window window() const { return window_; }
     bool at_least(Value null, Value observed) const { return null >= observed; }
     double bits(Value v) const { return xlogx_->bits(v); }
+    std::uint64_t steps_of(Value) const { return window_.count; }
     NullSummary summarize(const Value* values, std::size_t n, std::size_t stride) const;
     bool analytic() const { return false; }
     double p_value(Value, std::size_t) const { return std::numeric_limits<double>::quiet_NaN(); }

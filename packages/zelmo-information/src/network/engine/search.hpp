@@ -52,7 +52,7 @@ struct TargetResult {
     std::vector<std::size_t> history;  // the selected lags of the target's own past, in order of selection
     double first_p = -1.0;    // of the first selection step of sources (the maximum statistic); -1: not tested
     double omnibus_p = -1.0;  // of all selected sources together; -1 when none were selected
-    std::uint64_t steps = 0;  // steps counted by the tests
+    std::uint64_t steps = 0;  // steps counted by the omnibus test (or, without sources, the first selection step)
 };
 
 namespace search_detail {
@@ -107,6 +107,7 @@ struct Search {
     std::uint64_t history_steps = 0, select_steps = 0, prune_steps = 0;
     double first_p = -1.0;
     double omnibus_p = -1.0;
+    std::uint64_t steps = 0;
     std::vector<double> link_p;
     Test<Value> test;
 
@@ -220,7 +221,10 @@ void advance(Search<S>& s, const S& stat, const InferenceSettings& settings) {
             if (test.kind == Kind::history) {
                 ++s.history_steps;
             } else {
-                if (s.select_steps == 0) s.first_p = p;
+                if (s.select_steps == 0) {
+                    s.first_p = p;
+                    s.steps = stat.steps_of(test.observed[best]);
+                }
                 ++s.select_steps;
             }
             if (p < settings.alpha) {
@@ -243,6 +247,7 @@ void advance(Search<S>& s, const S& stat, const InferenceSettings& settings) {
         }
         case Kind::omnibus:
             s.omnibus_p = p_value(stat, test, settings, 0, 1);
+            s.steps = stat.steps_of(test.observed[0]);
             s.stage = Stage::link;
             break;
         case Kind::link:
@@ -408,6 +413,7 @@ std::vector<TargetResult> search_network(const S& stat, std::size_t rows, const 
         const Search<S>& s = searches[r];
         results[r].first_p = s.first_p;
         results[r].omnibus_p = s.omnibus_p;
+        if (s.first_p >= 0) results[r].steps = s.steps;
         for (const Candidate& h : s.history) results[r].history.push_back(h.lag);
         for (std::size_t q = 0; q < s.selected.size(); ++q) {
             results[r].links.push_back(Link{s.selected[q].row, s.selected[q].lag, 0.0, s.link_p[q], 0, 0});

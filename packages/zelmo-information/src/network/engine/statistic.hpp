@@ -131,6 +131,7 @@ struct NullSummary {
 //   s.window()                    the steps counted
 //   s.at_least(null, observed)    whether a null value reaches the observed
 //   s.bits(v)                     the value in bits
+//   s.steps_of(v)                 the steps the value counted
 //   s.summarize(values, n, step)  mean and std of n values at a stride
 //   s.analytic()                  whether p-values can come from a formula:
 //   s.p_value(v, degrees)         then the p-value of a value whose null is
@@ -145,6 +146,7 @@ concept Statistic = requires(const S& s, typename S::Worker& w, typename S::Cont
     { s.window() } -> std::convertible_to<Window>;
     { s.at_least(v, v) } -> std::same_as<bool>;
     { s.bits(v) } -> std::same_as<double>;
+    { s.steps_of(v) } -> std::same_as<std::uint64_t>;
     { s.summarize(vs, std::size_t{}, std::size_t{}) } -> std::same_as<NullSummary>;
     { s.analytic() } -> std::same_as<bool>;
     { s.p_value(v, std::size_t{}) } -> std::same_as<double>;

@@ -53,6 +53,7 @@ public:
     Window window() const { return window_; }
     bool at_least(const Value& null, const Value& observed) const { return null.nats >= observed.nats; }
     double bits(const Value& v) const { return v.nats / std::log(2.0); }
+    std::uint64_t steps_of(const Value& v) const { return v.steps; }
     NullSummary summarize(const Value* values, std::size_t n, std::size_t stride) const;
     bool analytic() const { return true; }
     double p_value(const Value& v, std::size_t degrees) const;
