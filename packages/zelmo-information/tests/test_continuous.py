@@ -271,7 +271,8 @@ def test_every_function_agrees_and_repeats_for_any_worker_count(estimator):
             warnings.simplefilter("ignore")
             expected = zn.conditional_transfer_entropy(
                 a[link.source], a[link.target], a[np.array([s for s, _ in others], dtype=np.intp)].reshape(len(others), a.shape[1]),
-                nets[0].n_bins, estimator=estimator, lag=link.lag, condition_lags=[lag for _, lag in others])
+                nets[0].n_bins, estimator=estimator, lag=link.lag, condition_lags=[lag for _, lag in others],
+                target_lags=nets[0].target_history[link.target])
         assert link.te == expected
 
 

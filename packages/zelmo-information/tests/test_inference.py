@@ -161,7 +161,7 @@ def test_reported_values_are_conditional_transfer_entropies(length, method):
     signals = signals.astype(float)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # 150 steps are few for 3 ** 4 states
-        net = zn.infer_network(signals, 3, max_lag=2, alpha=0.01, surrogates=200, method=method, seed=2)
+        net = zn.infer_network(signals, 3, max_lag=2, max_history=None, alpha=0.01, surrogates=200, method=method, seed=2)
     assert sorted(net.sources(2)) == [(0, 1), (1, 2)] and net.sources(3) == [(2, 1)]
     for link in net.links:
         others = [(s, lag) for s, lag in net.sources(link.target) if (s, lag) != (link.source, link.lag)]

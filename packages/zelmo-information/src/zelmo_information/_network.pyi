@@ -146,8 +146,10 @@ def conditional_transfer_entropy(
     history: int,
     lag: int,
     condition_lags: list[int],
+    target_lags: list[int] | None,
 ) -> tuple[float, int, int]:
-    """(te, distinct joint states, steps counted); conditions (k, L), one lag each."""
+    """(te, distinct joint states, steps counted); conditions (k, L), one lag
+    each; with ``target_lags`` the target's past is its values at those lags."""
 
 def infer_network(
     estimator: Estimator,

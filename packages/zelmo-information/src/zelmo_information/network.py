@@ -473,13 +473,15 @@ def _lag(value: object, name: str) -> int:
 def conditional_transfer_entropy(source: ArrayLike, target: ArrayLike, conditions: ArrayLike,
                                  n_bins: int | None = None, history: int = 1, *,
                                  estimator: EstimatorLike = "binned", lag: int = 1,
-                                 condition_lags: Sequence[int] | None = None, nonfinite: Nonfinite = "raise",
+                                 condition_lags: Sequence[int] | None = None,
+                                 target_lags: Sequence[int] | None = None, nonfinite: Nonfinite = "raise",
                                  return_steps: Literal[False] = False) -> float: ...
 @overload
 def conditional_transfer_entropy(source: ArrayLike, target: ArrayLike, conditions: ArrayLike,
                                  n_bins: int | None = None, history: int = 1, *,
                                  estimator: EstimatorLike = "binned", lag: int = 1,
-                                 condition_lags: Sequence[int] | None = None, nonfinite: Nonfinite = "raise",
+                                 condition_lags: Sequence[int] | None = None,
+                                 target_lags: Sequence[int] | None = None, nonfinite: Nonfinite = "raise",
                                  return_steps: Literal[True]) -> tuple[float, int]: ...
 
 
@@ -493,6 +495,7 @@ def conditional_transfer_entropy(
     estimator: EstimatorLike = "binned",
     lag: int = 1,
     condition_lags: Sequence[int] | None = None,
+    target_lags: Sequence[int] | None = None,
     nonfinite: Nonfinite = "raise",
     return_steps: bool = False,
 ) -> float | tuple[float, int]:
@@ -529,6 +532,11 @@ def conditional_transfer_entropy(
     condition_lags : sequence of int, optional
         The lag of each condition's past, all 1 by default; each at most
         2**20.
+    target_lags : sequence of int, optional
+        The single lags of the target's own past to condition on, in place
+        of its last ``history`` values (needs ``history=1``): the past that
+        :func:`infer_network` selects, as its ``target_history`` reports it.
+        An empty sequence conditions on none of the target's past.
     nonfinite : {"raise", "skip", "bin"}, optional
         As for :func:`transfer_entropy_matrix`.
     return_steps : bool, optional
@@ -571,6 +579,11 @@ def conditional_transfer_entropy(
         lags = [_lag(v, "condition_lags") for v in condition_lags]
         if len(lags) != z.shape[0]:
             raise ValueError(f"condition_lags has {len(lags)} lags for {z.shape[0]} conditions")
+    own: list[int] | None = None
+    if target_lags is not None:
+        if steps != 1:
+            raise ValueError("target_lags selects single lags of the target's past: it needs history=1")
+        own = [_lag(v, "target_lags") for v in target_lags]
     if isinstance(chosen, Binned):
         bins = _checks.in_range(chosen.n_bins, "n_bins", 0, U64 - 1)
         spec = _network.Estimator("binned", bins)
@@ -580,7 +593,7 @@ def conditional_transfer_entropy(
         prepared = chosen.prepare(rows, mode, None, 1, None)
         spec = prepared.spec
         x, y, z = prepared.rows[0], prepared.rows[1], prepared.rows[2:]
-    te, states, counted = _network.conditional_transfer_entropy(spec, x, y, z, steps, delay, lags)
+    te, states, counted = _network.conditional_transfer_entropy(spec, x, y, z, steps, delay, lags, own)
     if isinstance(chosen, Binned) and z.shape[0]:
         _sparse_warning(states, counted, "conditional_transfer_entropy")
     return (float(te), int(counted)) if return_steps else float(te)
@@ -593,7 +606,7 @@ def infer_network(
     *,
     estimator: EstimatorLike = "binned",
     max_lag: int = 5,
-    max_history: int | None = None,
+    max_history: int | Literal["auto"] | None = "auto",
     null: Null = "surrogates",
     alpha: float = 0.05,
     surrogates: int = 200,
@@ -616,11 +629,11 @@ def infer_network(
     at lags 1 .. ``max_lag``. Targets are searched in parallel, each in
     these steps:
 
-    0. With ``max_history``, the target's own past: its lags 1 ..
-       ``max_history`` are candidates, selected as in step 1 (each against
-       the strongest of the remaining lags on surrogates), and every later
-       test conditions on those selected. Without it, the target's past is
-       its last ``history`` values.
+    0. The target's own past: its lags 1 .. ``max_history`` are candidates,
+       selected as in step 1 (each against the strongest of the remaining
+       lags on surrogates), and every later test conditions on those
+       selected. With ``max_history=None`` the target's past is instead its
+       last ``history`` values.
     1. Selection: the candidate with the largest transfer entropy given the
        sources selected so far is kept when it exceeds the largest value of
        any remaining candidate on surrogates (the maximum statistic, p <
@@ -665,10 +678,14 @@ def infer_network(
     max_lag : int, optional
         The largest lag tried for a source, 5 by default (a link of delay d
         needs max_lag >= d to be found).
-    max_history : int or None, optional
+    max_history : int, "auto" or None, optional
         Select the target's own past among its lags 1 .. max_history (needs
-        ``history=1``); None (the default) conditions on its last ``history``
-        values.
+        ``history=1``). None conditions every test on the target's last
+        ``history`` values instead. ``"auto"`` (the default) selects among
+        lags 1 .. ``max_lag`` when ``history`` is 1, and keeps the given
+        ``history`` otherwise. A past left unconditioned makes sources that
+        carry it look like drivers, the more significantly the longer the
+        series.
     null : {"surrogates", "analytic"}, optional
         ``"analytic"`` (Gaussian and copula estimators): p-values from the
         chi-squared null of ``2 N te``; a selection step's p-value is then
@@ -712,7 +729,10 @@ def infer_network(
     mode = _nonfinite(chosen, nonfinite)
     steps = _checks.in_range(history, "history", 0, U64 - 1)
     lags = _checks.in_range(max_lag, "max_lag", 1, _checks.MAX_LAG)
-    own = 0 if max_history is None else _checks.in_range(max_history, "max_history", 1, _checks.MAX_LAG)
+    if isinstance(max_history, str) and max_history == "auto":
+        own = lags if steps == 1 else 0
+    else:
+        own = 0 if max_history is None else _checks.in_range(max_history, "max_history", 1, _checks.MAX_LAG)
     if own and steps != 1:
         raise ValueError("max_history selects single lags of the target's past: it needs history=1")
     analytic = _null(chosen, null)

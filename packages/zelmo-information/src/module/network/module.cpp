@@ -7,6 +7,7 @@
 // of it. Settings and results cross as bound types with named fields.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
@@ -213,9 +214,12 @@ std::vector<network::TargetResult> infer(const network::EstimatorSpec& spec, con
 // One conditional estimate. The binned estimator bins each series over its
 // own full length and counts the first n steps (n the shortest length), as
 // the single-pair functions do; the others read the first n steps of each.
+// With `target_lags` the target's own past is its values at those lags in
+// place of its last `history` values.
 nb::tuple conditional(const network::EstimatorSpec& spec, const Series& source, const Series& target,
                       const Signals& conditions, std::uint64_t history, std::size_t lag,
-                      const std::vector<std::size_t>& condition_lags) {
+                      const std::vector<std::size_t>& condition_lags,
+                      const std::optional<std::vector<std::size_t>>& target_lags) {
     if (condition_lags.size() != conditions.shape(0)) throw std::invalid_argument("one lag per condition");
     const Span s{source.data(), source.shape(0)}, t{target.data(), target.shape(0)};
     const StridedMatrix z = strided(conditions);
@@ -223,7 +227,8 @@ nb::tuple conditional(const network::EstimatorSpec& spec, const Series& source, 
         network::ConditionalEstimate e;
         {
             nb::gil_scoped_release release;
-            e = network::conditional_transfer_entropy(s, t, z, spec.n_bins, history, lag, condition_lags);
+            e = network::conditional_transfer_entropy(s, t, z, spec.n_bins, history, lag, condition_lags,
+                                                      target_lags ? &*target_lags : nullptr);
         }
         return nb::make_tuple(e.te, e.states, e.steps);
     }
@@ -243,7 +248,10 @@ nb::tuple conditional(const network::EstimatorSpec& spec, const Series& source, 
     data.length = n;
     network::Progress done;
     network::Pool pool(1, nullptr, done);
-    network::ContextSpec context{0, static_cast<std::size_t>(history), {}, 1};
+    network::ContextSpec context{0, target_lags ? 0 : static_cast<std::size_t>(history), {}, 1};
+    if (target_lags) {
+        for (std::size_t l : *target_lags) context.conditions.push_back({0, l});
+    }
     for (std::size_t k = 0; k < z.rows; ++k) context.conditions.push_back({2 + k, condition_lags[k]});
     network::Estimate e;
     network::with_statistic(spec, data, history, 0, pool, [&](const auto& stat) {
@@ -395,7 +403,7 @@ NB_MODULE(_network, m) {
           "targets"_a, "settings"_a, "workers"_a, "progress"_a.none(), "te"_a, "p_values"_a, "null_mean"_a,
           "null_std"_a, "steps"_a.none());
     m.def("conditional_transfer_entropy", &conditional, "estimator"_a, "source"_a, "target"_a, "conditions"_a,
-          "history"_a, "lag"_a, "condition_lags"_a);
+          "history"_a, "lag"_a, "condition_lags"_a, "target_lags"_a.none());
     m.def("infer_network", &infer, "estimator"_a, "rows"_a, "constant"_a, "targets"_a, "settings"_a, "workers"_a,
           "progress"_a.none());
 }

@@ -206,7 +206,8 @@ ConditionalEstimate conditional_from_bins(const std::vector<const std::uint64_t*
 
 ConditionalEstimate conditional_transfer_entropy(Span source, Span target, const StridedMatrix& conditions,
                                                  std::uint64_t n_bins, std::uint64_t history, std::size_t lag,
-                                                 const std::vector<std::size_t>& condition_lags) {
+                                                 const std::vector<std::size_t>& condition_lags,
+                                                 const std::vector<std::size_t>* target_lags) {
     std::size_t n = std::min(source.len, target.len);
     if (conditions.rows != 0) n = std::min(n, conditions.cols);
     if (n < 3 || n <= history) return {};
@@ -224,7 +225,13 @@ ConditionalEstimate conditional_transfer_entropy(Span source, Span target, const
     for (const auto& b : bins) views.push_back(b.data());
     std::vector<std::size_t> lags{1, lag};
     lags.insert(lags.end(), condition_lags.begin(), condition_lags.end());
-    return conditional_from_bins(views, lags, n, n_bins, history);
+    if (target_lags != nullptr) {
+        for (std::size_t l : *target_lags) {
+            views.push_back(bins[0].data());
+            lags.push_back(l);
+        }
+    }
+    return conditional_from_bins(views, lags, n, n_bins, history, target_lags == nullptr);
 }
 
 }  // namespace zelmo::network

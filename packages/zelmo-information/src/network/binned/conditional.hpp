@@ -37,8 +37,11 @@ ConditionalEstimate conditional_from_bins(const std::vector<const std::uint64_t*
 
 // The same from samples: each series binned by the scaled rule over its own
 // full length; n is the shortest length. 0.0 when n < 3 or n <= history.
+// With `target_lags` the target's past is its values at those single lags
+// (history 1) in place of its last `history` values.
 ConditionalEstimate conditional_transfer_entropy(Span source, Span target, const StridedMatrix& conditions,
                                                  std::uint64_t n_bins, std::uint64_t history, std::size_t lag,
-                                                 const std::vector<std::size_t>& condition_lags);
+                                                 const std::vector<std::size_t>& condition_lags,
+                                                 const std::vector<std::size_t>* target_lags = nullptr);
 
 }  // namespace zelmo::network
