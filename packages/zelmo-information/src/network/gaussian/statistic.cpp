@@ -111,6 +111,8 @@ void GaussianStatistic::Worker::build(Context& c, const ContextSpec& spec, const
     }
     c.cov.assign(d * d, 0.0);
     if (n != 0) covariance(views.data(), d, n, c.cov.data());
+    c.ones = Buffer<double>::uninitialised(n);
+    std::fill(c.ones.begin(), c.ones.end(), 1.0);
 }
 
 const GaussianStatistic::Worker::Shuffled& GaussianStatistic::Worker::shuffled(const Draws& draws, std::size_t row) {
@@ -143,25 +145,6 @@ GaussianStatistic::Value GaussianStatistic::Worker::complete_value(const Context
     const std::size_t width = static_cast<std::size_t>(st_.history_);
     const std::size_t n = c.window.count, dz = c.dz, dx = sources.size() * width, d = dz + dx + 1;
     if (n < 2) return Value{0.0, n};
-    if (columns_.size() < dx * n) columns_ = Buffer<double>::uninitialised(dx * n);
-    std::vector<const double*> xs(dx), ws(dz + 1);
-    for (std::size_t q = 0; q < sources.size(); ++q) {
-        const Source& s = sources[q];
-        for (std::size_t k = 0; k < width; ++k) {
-            double* column = columns_.data() + (q * width + k) * n;
-            const std::size_t lag = s.candidate.lag + k;
-            if (lag > c.window.first) throw std::invalid_argument("a past before the first step counted");
-            if (s.draw.kind == Draw::Kind::shuffled) {
-                gather(shuffled(s.draw.draws, s.candidate.row).values.data(), c.window, lag, 0, column);
-            } else {
-                gather(st_.rows_.row(s.candidate.row), c.window, lag, s.draw.rotation, column);
-            }
-            centre(column, n);
-            xs[q * width + k] = column;
-        }
-    }
-    for (std::size_t a = 0; a <= dz; ++a) ws[a] = c.centred.data() + a * n;
-    // The covariance in the order Z, X, Y.
     cov_.assign(d * d, 0.0);
     auto at = [&](std::size_t a, std::size_t b) -> double& { return cov_[a * d + b]; };
     for (std::size_t a = 0; a < dz; ++a) {
@@ -169,13 +152,62 @@ GaussianStatistic::Value GaussianStatistic::Worker::complete_value(const Context
         at(a, d - 1) = at(d - 1, a) = c.cov[a * (dz + 1) + dz];
     }
     at(d - 1, d - 1) = c.cov[dz * (dz + 1) + dz];
-    std::vector<double> products(std::max(dz + 1, dx));
-    for (std::size_t q = 0; q < dx; ++q) {
-        gaussian::dots(xs[q], ws.data(), dz + 1, n, products.data());
-        for (std::size_t a = 0; a < dz; ++a) at(dz + q, a) = at(a, dz + q) = products[a] / static_cast<double>(n);
-        at(dz + q, d - 1) = at(d - 1, dz + q) = products[dz] / static_cast<double>(n);
-        gaussian::dots(xs[q], xs.data() + q, dx - q, n, products.data());
-        for (std::size_t r = q; r < dx; ++r) at(dz + q, dz + r) = at(dz + r, dz + q) = products[r - q] / static_cast<double>(n);
+    const double count = static_cast<double>(n);
+    if (dx == 1) {
+        // One source column: read in place from its row (in at most two
+        // runs, where a rotation wraps), its products with the centred
+        // context columns, with a column of ones (its sum) and with itself
+        // in one pass. The context's columns are centred, so a product with
+        // them is the covariance without centring the source.
+        const Source& s = sources[0];
+        const std::size_t lag = s.candidate.lag, length = c.window.length;
+        if (lag > c.window.first) throw std::invalid_argument("a past before the first step counted");
+        const bool shuffle = s.draw.kind == Draw::Kind::shuffled;
+        const double* row = shuffle ? shuffled(s.draw.draws, s.candidate.row).values.data()
+                                    : st_.rows_.row(s.candidate.row);
+        const std::size_t start = (c.window.first - lag + (shuffle ? 0 : s.draw.rotation)) % length;
+        const std::size_t runs[2][2] = {{start, std::min(n, length - start)}, {0, n - std::min(n, length - start)}};
+        std::vector<double> sums(dz + 3, 0.0), part(dz + 3);
+        std::vector<const double*> columns(dz + 3);
+        for (std::size_t r = 0, offset = 0; r < 2 && runs[r][1] != 0; offset += runs[r][1], ++r) {
+            const double* x = row + runs[r][0];
+            for (std::size_t a = 0; a <= dz; ++a) columns[a] = c.centred.data() + a * n + offset;
+            columns[dz + 1] = c.ones.data();
+            columns[dz + 2] = x;
+            gaussian::dots(x, columns.data(), dz + 3, runs[r][1], part.data());
+            for (std::size_t a = 0; a < dz + 3; ++a) sums[a] += part[a];
+        }
+        const double mean = sums[dz + 1] / count;
+        for (std::size_t a = 0; a < dz; ++a) at(dz, a) = at(a, dz) = sums[a] / count;
+        at(dz, d - 1) = at(d - 1, dz) = sums[dz] / count;
+        at(dz, dz) = std::fmax(sums[dz + 2] / count - mean * mean, 0.0);
+    } else {
+        if (columns_.size() < dx * n) columns_ = Buffer<double>::uninitialised(dx * n);
+        std::vector<const double*> xs(dx), ws(dz + 1);
+        for (std::size_t q = 0; q < sources.size(); ++q) {
+            const Source& s = sources[q];
+            for (std::size_t k = 0; k < width; ++k) {
+                double* column = columns_.data() + (q * width + k) * n;
+                const std::size_t lag = s.candidate.lag + k;
+                if (lag > c.window.first) throw std::invalid_argument("a past before the first step counted");
+                if (s.draw.kind == Draw::Kind::shuffled) {
+                    gather(shuffled(s.draw.draws, s.candidate.row).values.data(), c.window, lag, 0, column);
+                } else {
+                    gather(st_.rows_.row(s.candidate.row), c.window, lag, s.draw.rotation, column);
+                }
+                centre(column, n);
+                xs[q * width + k] = column;
+            }
+        }
+        for (std::size_t a = 0; a <= dz; ++a) ws[a] = c.centred.data() + a * n;
+        std::vector<double> products(std::max(dz + 1, dx));
+        for (std::size_t q = 0; q < dx; ++q) {
+            gaussian::dots(xs[q], ws.data(), dz + 1, n, products.data());
+            for (std::size_t a = 0; a < dz; ++a) at(dz + q, a) = at(a, dz + q) = products[a] / count;
+            at(dz + q, d - 1) = at(d - 1, dz + q) = products[dz] / count;
+            gaussian::dots(xs[q], xs.data() + q, dx - q, n, products.data());
+            for (std::size_t r = q; r < dx; ++r) at(dz + q, dz + r) = at(dz + r, dz + q) = products[r - q] / count;
+        }
     }
     if (work_.size() < d * d) work_ = Buffer<double>::uninitialised(d * d);
     return Value{gaussian::conditional_mutual_information(cov_.data(), dz, dx, work_.data()), n};

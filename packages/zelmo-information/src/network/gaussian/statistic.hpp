@@ -43,6 +43,7 @@ public:
         std::size_t dz = 0;
         Buffer<double> centred;           // (dz + 1) x count, each column centred (when no step is missing)
         std::vector<double> cov;          // (dz + 1)^2 covariance of Z and Y
+        Buffer<double> ones;              // count ones, whose product with a column is its sum
         Buffer<std::uint8_t> valid;       // per step, whether the context's values are all present (missing samples only)
         bool complete = true;             // no step of the window is missing a context value
     };
