@@ -26,8 +26,83 @@ void dots_scalar(const double* x, const double* const* cols, std::size_t count, 
     }
 }
 
+// Adds the exact product x * y to the pair (s, c): s the running sum, c the
+// carried errors.
+inline void add_product(double x, double y, double& s, double& c) {
+    const double p = x * y;
+    const double e = std::fma(x, y, -p);
+    const double t = s + p;
+    const double z = t - s;
+    c = c + (((s - (t - z)) + (p - z)) + e);
+    s = t;
+}
+
+// The sum of four pairs, in the order (0 + 1) + (2 + 3), each addition's
+// error carried.
+inline double combine(const double* s, const double* c, double& carry) {
+    auto two_sum = [&](double a, double b) {
+        const double t = a + b;
+        const double z = t - a;
+        carry = carry + ((a - (t - z)) + (b - z));
+        return t;
+    };
+    carry = (c[0] + c[1]) + (c[2] + c[3]);
+    return two_sum(two_sum(s[0], s[1]), two_sum(s[2], s[3]));
+}
+
+void accurate_dots_scalar(const double* x, const double* const* cols, std::size_t count, std::size_t n, double* out) {
+    const std::size_t body = n - n % 4;
+    for (std::size_t k = 0; k < count; ++k) {
+        const double* y = cols[k];
+        double s[4] = {0.0, 0.0, 0.0, 0.0}, c[4] = {0.0, 0.0, 0.0, 0.0};
+        for (std::size_t t = 0; t < body; t += 4) {
+            for (std::size_t l = 0; l < 4; ++l) add_product(x[t + l], y[t + l], s[l], c[l]);
+        }
+        double carry = 0.0;
+        double sum = combine(s, c, carry);
+        for (std::size_t t = body; t < n; ++t) add_product(x[t], y[t], sum, carry);
+        out[k] = sum + carry;
+    }
+}
+
 #if defined(ZELMO_X86)
 #define ZELMO_AVX2_FMA __attribute__((target("avx2,fma")))
+
+ZELMO_AVX2_FMA void accurate_dots_avx2(const double* x, const double* const* cols, std::size_t count, std::size_t n,
+                                       double* out) {
+    const std::size_t body = n - n % 4;
+    for (std::size_t k = 0; k < count; k += 2) {
+        const bool pair = k + 1 < count;
+        const double* y0 = cols[k];
+        const double* y1 = pair ? cols[k + 1] : cols[k];
+        __m256d s0 = _mm256_setzero_pd(), c0 = s0, s1 = s0, c1 = s0;
+        for (std::size_t t = 0; t < body; t += 4) {
+            const __m256d v = _mm256_loadu_pd(x + t);
+            auto step = [&](__m256d w, __m256d& s, __m256d& c) ZELMO_AVX2_FMA {
+                const __m256d p = _mm256_mul_pd(v, w);
+                const __m256d e = _mm256_fmsub_pd(v, w, p);
+                const __m256d u = _mm256_add_pd(s, p);
+                const __m256d z = _mm256_sub_pd(u, s);
+                const __m256d err = _mm256_add_pd(_mm256_sub_pd(s, _mm256_sub_pd(u, z)), _mm256_sub_pd(p, z));
+                c = _mm256_add_pd(c, _mm256_add_pd(err, e));
+                s = u;
+            };
+            step(_mm256_loadu_pd(y0 + t), s0, c0);
+            step(_mm256_loadu_pd(y1 + t), s1, c1);
+        }
+        auto finish_one = [&](const __m256d& sv, const __m256d& cv, const double* y) ZELMO_AVX2_FMA {
+            alignas(32) double s[4], c[4];
+            _mm256_store_pd(s, sv);
+            _mm256_store_pd(c, cv);
+            double carry = 0.0;
+            double sum = combine(s, c, carry);
+            for (std::size_t t = body; t < n; ++t) add_product(x[t], y[t], sum, carry);
+            return sum + carry;
+        };
+        out[k] = finish_one(s0, c0, y0);
+        if (pair) out[k + 1] = finish_one(s1, c1, y1);
+    }
+}
 
 ZELMO_AVX2_FMA double finish(__m256d acc, const double* x, const double* y, std::size_t body, std::size_t n) {
     alignas(32) double s[4];
@@ -79,6 +154,16 @@ void dots(const double* x, const double* const* cols, std::size_t count, std::si
     }
 #endif
     dots_scalar(x, cols, count, n, out);
+}
+
+void accurate_dots(const double* x, const double* const* cols, std::size_t count, std::size_t n, double* out) {
+#if defined(ZELMO_X86)
+    if (kHasAvx2Fma) {
+        accurate_dots_avx2(x, cols, count, n, out);
+        return;
+    }
+#endif
+    accurate_dots_scalar(x, cols, count, n, out);
 }
 
 double total(const double* x, std::size_t n) {

@@ -27,6 +27,15 @@ void dots(const double* x, const double* const* cols, std::size_t count, std::si
 // sum_t x[t] in the same order (the terms are x[t] * 1.0).
 double total(const double* x, std::size_t n);
 
+// The same products as dots, each summed as if in twice the precision
+// (Ogita, Rump and Oishi's Dot2: every product split exactly into its
+// rounded value and error with a fused multiply-add, every addition's
+// error recovered and carried), then rounded once: the result is as
+// accurate as the data allow, whatever the cancellation, at several times
+// the arithmetic. Four running pairs as in dots; identical results from
+// both bodies.
+void accurate_dots(const double* x, const double* const* cols, std::size_t count, std::size_t n, double* out);
+
 // I(X; Y | Z) in nats from the covariance matrix `cov` (row-major, d x d,
 // d = dz + dx + 1) of the variables in the order Z (dz of them), X (dx),
 // Y (one): 1/2 log(var(Y | Z) / var(Y | Z, X)), from a Cholesky

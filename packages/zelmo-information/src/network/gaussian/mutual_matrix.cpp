@@ -34,7 +34,7 @@ void gaussian_mutual_information_matrix(const RealRows& rows, const Tile& tile, 
     if (!rows.any_missing()) {
         pool.run(rows.rows(), [&](std::size_t i, unsigned) {
             const double* x = rows.row(i);
-            gaussian::dots(x, &x, 1, length, &variance[i]);
+            gaussian::accurate_dots(x, &x, 1, length, &variance[i]);
             variance[i] /= static_cast<double>(length);
             return std::uint64_t{0};
         });
@@ -50,7 +50,7 @@ void gaussian_mutual_information_matrix(const RealRows& rows, const Tile& tile, 
         }
         std::vector<double> products(others.size());
         if (!rows.any_missing()) {
-            gaussian::dots(rows.row(i), others.data(), others.size(), length, products.data());
+            gaussian::accurate_dots(rows.row(i), others.data(), others.size(), length, products.data());
             for (std::size_t k = 0; k < where.size(); ++k) {
                 const std::size_t b = where[k], j = tile.targets[b];
                 const double mi = mutual_bits(products[k] / static_cast<double>(length), variance[i], variance[j]);
@@ -86,8 +86,8 @@ void gaussian_mutual_information_matrix(const RealRows& rows, const Tile& tile, 
                 }
                 const double* cols[2] = {x.data(), y.data()};
                 double xx[2], yy;
-                gaussian::dots(x.data(), cols, 2, n, xx);
-                gaussian::dots(y.data(), cols + 1, 1, n, &yy);
+                gaussian::accurate_dots(x.data(), cols, 2, n, xx);
+                gaussian::accurate_dots(y.data(), cols + 1, 1, n, &yy);
                 mi = mutual_bits(xx[1], xx[0], yy);
             }
             out[a * columns + b] = mi;

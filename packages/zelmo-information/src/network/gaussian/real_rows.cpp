@@ -26,20 +26,15 @@ RealRows::RealRows(const double* values, std::size_t rows, std::size_t length, b
         }
         missing[i] = finite != length_;
         if (!standardise || finite == 0) return std::uint64_t{0};
-        // Scaled by the largest magnitude first, so that no sum overflows.
+        // Scaled by a power of two near the largest magnitude (exactly), so
+        // that no sum overflows, then centred: one rounding per value.
         double peak = 0.0;
         for (std::size_t t = 0; t < length_; ++t) peak = std::fmax(peak, std::fabs(out[t]));
         if (!(peak > 0.0)) return std::uint64_t{0};
-        for (std::size_t t = 0; t < length_; ++t) out[t] = out[t] / peak;
+        const int exponent = std::ilogb(peak);
+        for (std::size_t t = 0; t < length_; ++t) out[t] = std::ldexp(out[t], -exponent);
         const double mean = gaussian::total(out, length_) / static_cast<double>(finite);
         for (std::size_t t = 0; t < length_; ++t) out[t] = ok[t] ? out[t] - mean : 0.0;
-        const double* column = out;
-        double squares = 0.0;
-        gaussian::dots(out, &column, 1, length_, &squares);
-        const double spread = std::sqrt(squares / static_cast<double>(finite));
-        if (spread > 0.0) {
-            for (std::size_t t = 0; t < length_; ++t) out[t] = out[t] / spread;
-        }
         return std::uint64_t{0};
     });
     for (std::size_t i = 0; i < rows_; ++i) any_missing_ = any_missing_ || missing[i];

@@ -1,5 +1,5 @@
 // Rows of real values as the continuous estimators read them: a private
-// copy of every row, centred and scaled to unit variance over its finite
+// copy of every row, scaled by a power of two and centred over its finite
 // values (an affine map of a series changes no Gaussian or rank-based
 // information), with the missing samples (NaN and infinities) marked.
 #pragma once
@@ -16,8 +16,9 @@ class RealRows {
 public:
     // Copies the rows of `values` (rows x length, row after row). Missing
     // samples read as 0.0 and are flagged. With `standardise` each row's
-    // finite values are centred and scaled to unit variance (a row with
-    // no spread stays all zero); without it they are kept as given.
+    // finite values are scaled by the power of two that brings the largest
+    // magnitude into [1, 2) (exactly) and centred; without it they are kept
+    // as given.
     RealRows(const double* values, std::size_t rows, std::size_t length, bool standardise, Pool& pool);
 
     std::size_t rows() const { return rows_; }
