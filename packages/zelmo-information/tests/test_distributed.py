@@ -82,6 +82,24 @@ def test_settings_and_bin_widths(client, options):
                          zn.mutual_information_matrix(x, options["n_bins"]))
 
 
+@pytest.mark.parametrize("estimator", ["gaussian", "copula"])
+def test_continuous_estimators_and_missing_samples(client, estimator):
+    x = signals(8, m=7, length=800)
+    x[2, 100] = np.nan
+    x[5, 300:310] = np.inf
+    local = dict(estimator=estimator, nonfinite="skip")
+    for tile in (None, 2, 3):
+        remote = dict(client=client, tile=tile, **local)
+        assert identical(zn.transfer_entropy_matrix(x, history=2, **remote),
+                         zn.transfer_entropy_matrix(x, history=2, **local))
+        assert identical(zn.mutual_information_matrix(x, **remote), zn.mutual_information_matrix(x, **local))
+        for null in ("surrogates", "analytic"):
+            assert same_test(zn.transfer_entropy_test(x, surrogates=30, seed=2, null=null, **remote),
+                             zn.transfer_entropy_test(x, surrogates=30, seed=2, null=null, **local))
+        assert same_network(zn.infer_network(x, max_lag=2, null="analytic", **remote),
+                            zn.infer_network(x, max_lag=2, null="analytic", **local))
+
+
 def test_nonfinite_values_and_degenerate_shapes(client):
     x = signals(2, m=6, length=400)
     x[3, 10] = np.nan
@@ -113,7 +131,7 @@ def test_progress_counts_tasks(client, capsys):
 
 def tiles_done(dask_scheduler):
     """(tiles finished, tiles in all) of the surrogate test running now."""
-    states = [ts.state for key, ts in dask_scheduler.tasks.items() if str(key).startswith("surrogate_tile")]
+    states = [ts.state for key, ts in dask_scheduler.tasks.items() if str(key).startswith("pair_task")]
     return sum(state in ("memory", "released") for state in states), len(states)
 
 

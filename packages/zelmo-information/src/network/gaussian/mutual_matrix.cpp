@@ -28,45 +28,48 @@ void gaussian_mutual_information_matrix(const RealRows& rows, const Tile& tile, 
     if (steps != nullptr) std::fill(steps, steps + tile.units(), 0.0);
     if (tile.units() == 0 || length < 2) return;
     const bool square = tile.square();
-    // Without missing samples every row is centred with unit variance over
-    // all its steps: a pair's covariance is one dot product.
+    // A pair of rows without missing samples: the rows are centred over all
+    // their steps, so its covariance is one product. A pair is computed the
+    // same way whichever other rows share the call.
     std::vector<double> variance(rows.rows(), 0.0);
-    if (!rows.any_missing()) {
-        pool.run(rows.rows(), [&](std::size_t i, unsigned) {
-            const double* x = rows.row(i);
-            gaussian::accurate_dots(x, &x, 1, length, &variance[i]);
-            variance[i] /= static_cast<double>(length);
-            return std::uint64_t{0};
-        });
-    }
+    pool.run(rows.rows(), [&](std::size_t i, unsigned) {
+        if (rows.missing(i)) return std::uint64_t{0};
+        const double* x = rows.row(i);
+        gaussian::accurate_dots(x, &x, 1, length, &variance[i]);
+        variance[i] /= static_cast<double>(length);
+        return std::uint64_t{0};
+    });
+    auto place = [&](std::size_t a, std::size_t b, double mi, std::size_t n) {
+        out[a * columns + b] = mi;
+        if (square) out[b * columns + a] = mi;
+        if (steps != nullptr) {
+            steps[a * columns + b] = static_cast<double>(n);
+            if (square) steps[b * columns + a] = static_cast<double>(n);
+        }
+    };
     pool.run(tile.sources.size(), [&](std::size_t a, unsigned) {
         const std::size_t i = tile.sources[a];
-        const std::size_t from = square ? a : 0;
         std::vector<const double*> others;
-        std::vector<std::size_t> where;
-        for (std::size_t b = from; b < columns; ++b) {
-            others.push_back(rows.row(tile.targets[b]));
-            where.push_back(b);
+        std::vector<std::size_t> complete, partial;
+        for (std::size_t b = square ? a : 0; b < columns; ++b) {
+            const std::size_t j = tile.targets[b];
+            if (rows.missing(i) || rows.missing(j)) {
+                partial.push_back(b);
+            } else {
+                complete.push_back(b);
+                others.push_back(rows.row(j));
+            }
         }
         std::vector<double> products(others.size());
-        if (!rows.any_missing()) {
-            gaussian::accurate_dots(rows.row(i), others.data(), others.size(), length, products.data());
-            for (std::size_t k = 0; k < where.size(); ++k) {
-                const std::size_t b = where[k], j = tile.targets[b];
-                const double mi = mutual_bits(products[k] / static_cast<double>(length), variance[i], variance[j]);
-                out[a * columns + b] = mi;
-                if (square) out[b * columns + a] = mi;
-                if (steps != nullptr) {
-                    steps[a * columns + b] = static_cast<double>(length);
-                    if (square) steps[b * columns + a] = static_cast<double>(length);
-                }
-            }
-            return static_cast<std::uint64_t>(where.size());
+        gaussian::accurate_dots(rows.row(i), others.data(), others.size(), length, products.data());
+        for (std::size_t k = 0; k < complete.size(); ++k) {
+            const std::size_t b = complete[k], j = tile.targets[b];
+            place(a, b, mutual_bits(products[k] / static_cast<double>(length), variance[i], variance[j]), length);
         }
         // Missing samples: each pair over the steps both rows have.
         std::vector<double> x(length), y(length);
-        for (std::size_t k = 0; k < where.size(); ++k) {
-            const std::size_t b = where[k], j = tile.targets[b];
+        for (const std::size_t b : partial) {
+            const std::size_t j = tile.targets[b];
             const std::uint8_t *vi = rows.valid(i), *vj = rows.valid(j);
             std::size_t n = 0;
             for (std::size_t t = 0; t < length; ++t) {
@@ -90,14 +93,9 @@ void gaussian_mutual_information_matrix(const RealRows& rows, const Tile& tile, 
                 gaussian::accurate_dots(y.data(), cols + 1, 1, n, &yy);
                 mi = mutual_bits(xx[1], xx[0], yy);
             }
-            out[a * columns + b] = mi;
-            if (square) out[b * columns + a] = mi;
-            if (steps != nullptr) {
-                steps[a * columns + b] = static_cast<double>(n);
-                if (square) steps[b * columns + a] = static_cast<double>(n);
-            }
+            place(a, b, mi, n);
         }
-        return static_cast<std::uint64_t>(where.size());
+        return static_cast<std::uint64_t>(complete.size() + partial.size());
     });
 }
 

@@ -13,7 +13,8 @@ RealRows::RealRows(const double* values, std::size_t rows, std::size_t length, b
     const std::size_t cells = rows_ * length_;
     values_ = Buffer<double>::uninitialised(cells);
     valid_ = Buffer<std::uint8_t>::uninitialised(cells);
-    Buffer<std::uint8_t> missing = Buffer<std::uint8_t>::zeroed(rows_);
+    missing_ = Buffer<std::uint8_t>::zeroed(rows_);
+    Buffer<std::uint8_t>& missing = missing_;
     pool.run(rows_, [&](std::size_t i, unsigned) {
         const double* in = values + i * length_;
         double* out = values_.data() + i * length_;

@@ -26,12 +26,14 @@ public:
     const double* row(std::size_t i) const { return values_.data() + i * length_; }
     // Whether any sample of any row is missing, and if so which.
     bool any_missing() const { return any_missing_; }
+    bool missing(std::size_t i) const { return missing_[i] != 0; }
     const std::uint8_t* valid(std::size_t i) const { return valid_.data() + i * length_; }
 
 private:
     std::size_t rows_, length_;
     Buffer<double> values_;
     Buffer<std::uint8_t> valid_;
+    Buffer<std::uint8_t> missing_;  // per row
     bool any_missing_ = false;
 };
 
