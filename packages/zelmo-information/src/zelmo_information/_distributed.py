@@ -24,7 +24,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _checks
-from ._backend import Inference, PairJob
+from ._jobs import Inference, PairJob
 from ._estimators import Prepared
 
 INSTALL_HINT = "pip install 'zelmo-information[distributed]'"

@@ -92,7 +92,7 @@ from typing import Any, Literal, overload
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from . import _backend, _checks, _network
+from . import _backend, _checks, _jobs, _network
 from ._checks import U64
 from ._estimators import Binned, Estimator, Gaussian, GaussianCopula, resolve
 from ._results import InferredNetwork, Link, TransferEntropyTest, reject, strongest
@@ -288,7 +288,7 @@ def transfer_entropy_matrix(
     steps = _checks.in_range(history, "history", 0, U64 - 1)
     bins = _bins(chosen, transfer_entropy_bins(array.shape[1], steps) if isinstance(chosen, Binned) else 0)
     plan = _backend.Plan.of(client, tile, workers, progress)
-    out = _backend.pairs(plan, _prepare(chosen, array, mode, bins), _backend.TransferMatrix(steps))
+    out = _backend.pairs(plan, _prepare(chosen, array, mode, bins), _jobs.TransferMatrix(steps))
     te = np.ascontiguousarray(out[0])
     return (te, out[1].astype(np.int64)) if return_steps else te
 
@@ -349,7 +349,7 @@ def mutual_information_matrix(
     bins = _bins(chosen, mutual_information_bins(array.shape[1]) if isinstance(chosen, Binned) else 0, 1,
                  _MAX_MI_BINS)
     plan = _backend.Plan.of(client, tile, workers, progress)
-    out = _backend.pairs(plan, _prepare(chosen, array, mode, bins), _backend.MutualMatrix())
+    out = _backend.pairs(plan, _prepare(chosen, array, mode, bins), _jobs.MutualMatrix())
     mi = np.ascontiguousarray(out[0])
     return (mi, out[1].astype(np.int64)) if return_steps else mi
 
@@ -442,7 +442,7 @@ def transfer_entropy_test(
     if not analytic and kind == "shift" and length >= 3 and length > steps:
         _checks.shift_length(length, steps + 1, "2 * history + 2")
     settings = _network.TestSettings(history=steps, surrogates=count, method=kind, seed=key, analytic=analytic)
-    out = _backend.pairs(plan, _prepare(chosen, array, mode, bins), _backend.SurrogateTest(settings))
+    out = _backend.pairs(plan, _prepare(chosen, array, mode, bins), _jobs.SurrogateTest(settings))
     te, p_values, null_mean, null_std, counted = (np.ascontiguousarray(layer) for layer in out)
     return TransferEntropyTest(te=te, p_values=p_values, null_mean=null_mean, null_std=null_std, n_bins=bins,
                                history=steps, surrogates=count, method=kind, seed=key,
@@ -755,7 +755,7 @@ def infer_network(
     settings = _network.InferenceSettings(history=steps, target_history=0 if own else steps, max_lag=lags,
                                           max_history=own, alpha=level, surrogates=count, method=kind, seed=key,
                                           max_sources=limit, analytic=analytic)
-    targets = _backend.targets(plan, _prepare(chosen, array, mode, bins), _backend.Inference(settings))
+    targets = _backend.targets(plan, _prepare(chosen, array, mode, bins), _jobs.Inference(settings))
     return _network_of(targets, m, chosen, bins, settings)
 
 
