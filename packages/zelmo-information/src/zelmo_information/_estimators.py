@@ -66,6 +66,9 @@ class Estimator:
     analytic: ClassVar[bool] = False
     #: The values of ``nonfinite`` it accepts.
     nonfinite: ClassVar[tuple[str, ...]] = ("raise", "skip")
+    #: Whether network inference stops drawing a test's surrogates once its
+    #: decision is settled (for estimators whose values are costly).
+    sequential: ClassVar[bool] = False
 
     def prepare(self, array: NDArray[np.float64], nonfinite: str, n_bins: int | None, threads: int,
                 report: Any) -> Prepared:

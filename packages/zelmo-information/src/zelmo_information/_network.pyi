@@ -46,8 +46,10 @@ class InferenceSettings:
     seed: int
     max_sources: int
     analytic: bool
+    sequential: bool
     def __init__(self, history: int, target_history: int, max_lag: int, max_history: int, alpha: float,
-                 surrogates: int, method: str, seed: int, max_sources: int, analytic: bool) -> None: ...
+                 surrogates: int, method: str, seed: int, max_sources: int, analytic: bool,
+                 sequential: bool = False) -> None: ...
 
 class Link:
     """A selected source of a target: its value given the target's past and
@@ -62,13 +64,15 @@ class Link:
 class TargetResult:
     """One target's search: links in order of selection, the selected lags
     of its own past, the p-values of its first selection step and of its
-    omnibus test (None when not tested), and the steps counted."""
+    omnibus test (None when not tested), the steps counted and the surrogate
+    values drawn."""
     target: int
     links: list[Link]
     history: list[int]
     first_p: float | None
     omnibus_p: float | None
     steps: int
+    surrogates: int
 
 def _panic_exception() -> type[BaseException]:
     """The PanicException type that both extension modules raise."""

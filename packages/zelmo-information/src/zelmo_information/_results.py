@@ -163,6 +163,10 @@ class InferredNetwork:
         in order of selection.
     steps : numpy.ndarray of int, shape (m,)
         The steps each target's tests counted.
+    surrogates_drawn : numpy.ndarray of int, shape (m,)
+        The surrogate values each target's tests computed (fewer than their
+        tests' surrogates times candidates where an estimator stops a test
+        once its decision is settled).
     estimator : str
         ``"binned"``, ``"gaussian"`` or ``"copula"``.
     n_bins : int or None
@@ -189,6 +193,7 @@ class InferredNetwork:
     estimator: str = "binned"
     null: str = "surrogates"
     max_history: int | None = None
+    surrogates_drawn: NDArray[np.int64] | None = None
 
     def sources(self, target: int) -> list[tuple[int, int]]:
         """The selected (source, lag) pairs of ``target``, in order of selection."""

@@ -754,7 +754,7 @@ def infer_network(
                       f"{m} targets; use at least {int(np.ceil(m / level))} surrogates", UserWarning, stacklevel=2)
     settings = _network.InferenceSettings(history=steps, target_history=0 if own else steps, max_lag=lags,
                                           max_history=own, alpha=level, surrogates=count, method=kind, seed=key,
-                                          max_sources=limit, analytic=analytic)
+                                          max_sources=limit, analytic=analytic, sequential=chosen.sequential)
     targets = _backend.targets(plan, _prepare(chosen, array, mode, bins), _jobs.Inference(settings))
     return _network_of(targets, m, chosen, bins, settings)
 
@@ -793,4 +793,5 @@ def _network_of(targets: list[Any], m: int, chosen: Estimator, bins: int | None,
                            alpha=level, surrogates=settings.surrogates, method=settings.method, seed=settings.seed,
                            target_history=history, steps=np.array([found.steps for found in targets], dtype=np.int64),
                            estimator=chosen.name, null="analytic" if settings.analytic else "surrogates",
-                           max_history=own or None)
+                           max_history=own or None,
+                           surrogates_drawn=np.array([found.surrogates for found in targets], dtype=np.int64))

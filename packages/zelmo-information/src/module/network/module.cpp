@@ -327,12 +327,13 @@ NB_MODULE(_network, m) {
         .def("__init__",
              [](network::InferenceSettings* s, std::uint64_t history, std::size_t target_history, std::size_t max_lag,
                 std::size_t max_history, double alpha, std::uint64_t surrogates, const std::string& method,
-                std::uint64_t seed, std::size_t max_sources, bool analytic) {
-                 new (s) network::InferenceSettings{history, target_history, max_lag, max_history, alpha, surrogates,
-                                                    method_of(method), seed, max_sources, analytic};
+                std::uint64_t seed, std::size_t max_sources, bool analytic, bool sequential) {
+                 new (s) network::InferenceSettings{history,    target_history,    max_lag, max_history,
+                                                    alpha,      surrogates,        method_of(method),
+                                                    seed,       max_sources,       analytic, sequential};
              },
              "history"_a, "target_history"_a, "max_lag"_a, "max_history"_a, "alpha"_a, "surrogates"_a, "method"_a,
-             "seed"_a, "max_sources"_a, "analytic"_a)
+             "seed"_a, "max_sources"_a, "analytic"_a, "sequential"_a = false)
         .def_rw("history", &network::InferenceSettings::history)
         .def_rw("target_history", &network::InferenceSettings::target_history)
         .def_rw("max_lag", &network::InferenceSettings::max_lag)
@@ -344,16 +345,18 @@ NB_MODULE(_network, m) {
         .def_rw("seed", &network::InferenceSettings::seed)
         .def_rw("max_sources", &network::InferenceSettings::max_sources)
         .def_rw("analytic", &network::InferenceSettings::analytic)
+        .def_rw("sequential", &network::InferenceSettings::sequential)
         .def("__getstate__", [](const network::InferenceSettings& s) {
             return nb::make_tuple(s.history, s.target_history, s.max_lag, s.max_history, s.alpha, s.surrogates,
-                                  method_name(s.method), s.seed, s.max_sources, s.analytic);
+                                  method_name(s.method), s.seed, s.max_sources, s.analytic, s.sequential);
         })
         .def("__setstate__", [](network::InferenceSettings& s, const nb::tuple& t) {
             new (&s) network::InferenceSettings{nb::cast<std::uint64_t>(t[0]), nb::cast<std::size_t>(t[1]),
                                                 nb::cast<std::size_t>(t[2]), nb::cast<std::size_t>(t[3]),
                                                 nb::cast<double>(t[4]), nb::cast<std::uint64_t>(t[5]),
                                                 method_of(nb::cast<std::string>(t[6])), nb::cast<std::uint64_t>(t[7]),
-                                                nb::cast<std::size_t>(t[8]), nb::cast<bool>(t[9])};
+                                                nb::cast<std::size_t>(t[8]), nb::cast<bool>(t[9]),
+                                                nb::cast<bool>(t[10])};
         });
 
     nb::class_<network::Link>(m, "Link")
@@ -382,13 +385,15 @@ NB_MODULE(_network, m) {
             return r.omnibus_p < 0 ? nb::none() : nb::cast(r.omnibus_p);
         })
         .def_ro("steps", &network::TargetResult::steps)
+        .def_ro("surrogates", &network::TargetResult::surrogates)
         .def("__getstate__", [](const network::TargetResult& r) {
-            return nb::make_tuple(r.target, r.links, r.history, r.first_p, r.omnibus_p, r.steps);
+            return nb::make_tuple(r.target, r.links, r.history, r.first_p, r.omnibus_p, r.steps, r.surrogates);
         })
         .def("__setstate__", [](network::TargetResult& r, const nb::tuple& t) {
             new (&r) network::TargetResult{nb::cast<std::size_t>(t[0]), nb::cast<std::vector<network::Link>>(t[1]),
                                            nb::cast<std::vector<std::size_t>>(t[2]), nb::cast<double>(t[3]),
-                                           nb::cast<double>(t[4]), nb::cast<std::uint64_t>(t[5])};
+                                           nb::cast<double>(t[4]), nb::cast<std::uint64_t>(t[5]),
+                                           nb::cast<std::uint64_t>(t[6])};
         });
 
     m.def("_panic_exception", &panic_exception);

@@ -30,6 +30,11 @@ struct InferenceSettings {
     std::uint64_t seed = 0;
     std::size_t max_sources = 0;    // 0: no limit
     bool analytic = false;          // p-values from the statistic's analytic null
+    // Draw a test's surrogates in rounds and stop once its decision at alpha
+    // can no longer change: once so many null values have reached the
+    // observed one that its p-value over all `surrogates` would be at least
+    // alpha. The p-value is then exact for the surrogates drawn.
+    bool sequential = false;
 
     // The longest lag of any candidate.
     std::size_t longest_lag() const { return std::max(max_lag, max_history); }
@@ -53,6 +58,7 @@ struct TargetResult {
     double first_p = -1.0;    // of the first selection step of sources (the maximum statistic); -1: not tested
     double omnibus_p = -1.0;  // of all selected sources together; -1 when none were selected
     std::uint64_t steps = 0;  // steps counted by the omnibus test (or, without sources, the first selection step)
+    std::uint64_t surrogates = 0;  // surrogate values drawn by all its tests
 };
 
 namespace search_detail {
@@ -74,6 +80,8 @@ struct Test {
     std::vector<Entry> entries;
     std::vector<Value> observed;  // per entry
     std::vector<Value> nulls;     // per surrogate (per entry and surrogate for links)
+    std::uint64_t drawn = 0;      // surrogates computed so far
+    bool settled = false;         // its decision at alpha can no longer change
 };
 
 // The draws of a test's surrogates keep the kinds of test apart.
@@ -108,6 +116,7 @@ struct Search {
     double first_p = -1.0;
     double omnibus_p = -1.0;
     std::uint64_t steps = 0;
+    std::uint64_t surrogates = 0;
     std::vector<double> link_p;
     Test<Value> test;
 
@@ -176,6 +185,50 @@ void plan(Search<S>& s, const InferenceSettings& settings) {
     }
 }
 
+template <class S>
+std::size_t strongest(const S& stat, const std::vector<typename S::Value>& values, bool largest) {
+    std::size_t best = 0;
+    for (std::size_t e = 1; e < values.size(); ++e) {
+        const bool better = largest ? !stat.at_least(values[best], values[e]) : !stat.at_least(values[e], values[best]);
+        if (better) best = e;
+    }
+    return best;
+}
+
+// How many of the test's null values so far reach entry e's observed value.
+template <class S>
+std::uint64_t reached(const S& stat, const Test<typename S::Value>& test, std::size_t e) {
+    const std::size_t stride = test.kind == Kind::link ? test.entries.size() : 1;
+    const std::size_t offset = test.kind == Kind::link ? e : 0;
+    std::uint64_t count = 0;
+    for (std::uint64_t k = 0; k < test.drawn; ++k) count += stat.at_least(test.nulls[k * stride + offset], test.observed[e]);
+    return count;
+}
+
+// The fewest null values reaching the observed one at which the p-value
+// over all the surrogates is at least alpha: (1 + r) / (1 + S) >= alpha.
+inline std::uint64_t settling_count(const InferenceSettings& settings) {
+    const double r = std::ceil(settings.alpha * static_cast<double>(1 + settings.surrogates)) - 1.0;
+    return r < 0.0 ? 0 : static_cast<std::uint64_t>(r);
+}
+
+// Whether the test's decision at alpha is fixed by the surrogates drawn so
+// far: for the maximum and minimum statistics, the one entry decided; for
+// the final links, every entry (an entry whose p-value will reach alpha).
+template <class S>
+bool settled(const S& stat, const Test<typename S::Value>& test, const InferenceSettings& settings) {
+    const std::uint64_t limit = settling_count(settings);
+    if (test.kind == Kind::link) {
+        for (std::size_t e = 0; e < test.entries.size(); ++e) {
+            if (reached(stat, test, e) < limit) return false;
+        }
+        return true;
+    }
+    const std::size_t e = test.kind == Kind::prune ? strongest(stat, test.observed, false)
+                          : test.kind == Kind::omnibus ? 0 : strongest(stat, test.observed, true);
+    return reached(stat, test, e) >= limit;
+}
+
 // The p-value of entry e of the test: against its surrogates, or from the
 // analytic null, corrected for the maximum over candidates of a selection.
 template <class S>
@@ -187,23 +240,7 @@ double p_value(const S& stat, const Test<typename S::Value>& test, const Inferen
         const double p = stat.p_value(observed, degrees);
         return test.kind == Kind::select || test.kind == Kind::history ? sidak(p, candidates) : p;
     }
-    const std::size_t stride = test.kind == Kind::link ? test.entries.size() : 1;
-    const std::size_t offset = test.kind == Kind::link ? e : 0;
-    std::uint64_t reached = 0;
-    for (std::uint64_t k = 0; k < settings.surrogates; ++k) {
-        reached += stat.at_least(test.nulls[k * stride + offset], observed);
-    }
-    return static_cast<double>(1 + reached) / static_cast<double>(1 + settings.surrogates);
-}
-
-template <class S>
-std::size_t strongest(const S& stat, const std::vector<typename S::Value>& values, bool largest) {
-    std::size_t best = 0;
-    for (std::size_t e = 1; e < values.size(); ++e) {
-        const bool better = largest ? !stat.at_least(values[best], values[e]) : !stat.at_least(values[e], values[best]);
-        if (better) best = e;
-    }
-    return best;
+    return static_cast<double>(1 + reached(stat, test, e)) / static_cast<double>(1 + test.drawn);
 }
 
 // Moves the search on after its test.
@@ -320,33 +357,48 @@ void run_tests(std::vector<Search<S>>& searches, const S& stat, const InferenceS
         return std::uint64_t{1};
     });
     if (settings.analytic) return;
+    // The surrogates in blocks, in one round, or with `sequential` in rounds
+    // after each of which a test whose decision is settled stops.
     constexpr std::uint64_t kBlock = 16;
     const std::uint64_t surrogates = settings.surrogates;
-    const std::size_t blocks = static_cast<std::size_t>((surrogates + kBlock - 1) / kBlock);
-    const auto surrogate_units = units([&](const Search<S>&) { return blocks; });
-    pool.run(surrogate_units.size(), [&](std::size_t u, unsigned slot) {
-        auto [r, b] = surrogate_units[u];
-        Search<S>& s = searches[r];
-        auto& w = worker(slot);
-        auto& test = s.test;
-        const std::uint64_t k0 = b * kBlock, k1 = std::min(surrogates, k0 + kBlock);
-        std::uint64_t work = 0;
-        for (std::uint64_t k = k0; k < k1; ++k) {
-            Value reduced{};
-            for (std::size_t e = 0; e < test.entries.size(); ++e) {
-                const Entry& entry = test.entries[e];
-                const Value v = w.value(contexts[r][entry.context], sources_of(s, entry, settings, window, k));
-                if (test.kind == Kind::link) {
-                    test.nulls[k * test.entries.size() + e] = v;
-                } else if (e == 0 || (test.kind == Kind::prune ? !stat.at_least(v, reduced) : !stat.at_least(reduced, v))) {
-                    reduced = v;
+    const std::uint64_t round = settings.sequential ? std::max<std::uint64_t>(kBlock, (surrogates / 8 + kBlock - 1) / kBlock * kBlock)
+                                                    : surrogates;
+    for (std::uint64_t start = 0; start < surrogates; start += round) {
+        const std::uint64_t stop = std::min(surrogates, start + round);
+        const std::size_t blocks = static_cast<std::size_t>((stop - start + kBlock - 1) / kBlock);
+        const auto surrogate_units = units([&](const Search<S>& s) { return s.test.settled ? 0 : blocks; });
+        if (surrogate_units.empty()) break;
+        pool.run(surrogate_units.size(), [&](std::size_t u, unsigned slot) {
+            auto [r, b] = surrogate_units[u];
+            Search<S>& s = searches[r];
+            auto& w = worker(slot);
+            auto& test = s.test;
+            const std::uint64_t k0 = start + b * kBlock, k1 = std::min(stop, k0 + kBlock);
+            std::uint64_t work = 0;
+            for (std::uint64_t k = k0; k < k1; ++k) {
+                Value reduced{};
+                for (std::size_t e = 0; e < test.entries.size(); ++e) {
+                    const Entry& entry = test.entries[e];
+                    const Value v = w.value(contexts[r][entry.context], sources_of(s, entry, settings, window, k));
+                    if (test.kind == Kind::link) {
+                        test.nulls[k * test.entries.size() + e] = v;
+                    } else if (e == 0 || (test.kind == Kind::prune ? !stat.at_least(v, reduced) : !stat.at_least(reduced, v))) {
+                        reduced = v;
+                    }
                 }
+                if (test.kind != Kind::link) test.nulls[k] = reduced;
+                work += test.entries.size();
             }
-            if (test.kind != Kind::link) test.nulls[k] = reduced;
-            work += test.entries.size();
+            return work;
+        });
+        for (std::size_t r : active) {
+            Test<Value>& test = searches[r].test;
+            if (test.settled) continue;
+            test.drawn = stop;
+            searches[r].surrogates += (stop - start) * test.entries.size();
+            if (settings.sequential && stop < surrogates) test.settled = settled(stat, test, settings);
         }
-        return work;
-    });
+    }
 }
 
 }  // namespace search_detail
@@ -413,6 +465,7 @@ std::vector<TargetResult> search_network(const S& stat, std::size_t rows, const 
         const Search<S>& s = searches[r];
         results[r].first_p = s.first_p;
         results[r].omnibus_p = s.omnibus_p;
+        results[r].surrogates = s.surrogates;
         if (s.first_p >= 0) results[r].steps = s.steps;
         for (const Candidate& h : s.history) results[r].history.push_back(h.lag);
         for (std::size_t q = 0; q < s.selected.size(); ++q) {
