@@ -199,6 +199,58 @@ def test_skipped_steps_are_those_that_use_a_missing_value():
         zn.transfer_entropy_matrix(holes, estimator="gaussian")
 
 
+def plug_in_te(source, target, history, steps):
+    """Transfer entropy of small-integer series counted over `steps` (each a
+    step t whose pasts lie inside), summed in ascending state order."""
+    from collections import Counter
+
+    states = Counter((target[t], tuple(target[t - 1 - k] for k in range(history)),
+                      tuple(source[t - 1 - k] for k in range(history))) for t in steps)
+    b = Counter((key[1]) for key in states.elements())
+    bs = Counter((key[1], key[2]) for key in states.elements())
+    ab = Counter((key[0], key[1]) for key in states.elements())
+    total = float(len(steps))
+    te = 0.0
+    for key in sorted(states):
+        a, past, s = key
+        ratio = (float(states[key]) * float(b[past])) / (float(bs[(past, s)]) * float(ab[(a, past)]))
+        if ratio > 0.0 and ratio != 1.0:
+            te += states[key] / total * np.log2(ratio)
+    return max(te, 0.0)
+
+
+@pytest.mark.parametrize("history", [1, 2])
+def test_binned_skipping_counts_the_steps_whose_samples_are_present(history):
+    rng = np.random.default_rng(history)
+    x = rng.integers(0, 3, size=(4, 600)).astype(float)
+    x[:, :3] = [[0, 1, 2]] * 4  # every row spans its three states
+    x[1, 3:] = np.where(rng.random(597) < 0.6, x[0, 2:-1], x[1, 3:])  # 0 -> 1
+    holes = x.copy()
+    holes[0, [40, 41, 300]] = np.nan
+    holes[1, 77] = np.inf
+    te, counted = zn.transfer_entropy_matrix(holes, 3, history, nonfinite="skip", return_steps=True)
+    for i, j in [(0, 1), (1, 0), (0, 2), (2, 1)]:
+        used = [(i, 1 + k) for k in range(history)] + [(j, k) for k in range(history + 1)]
+        steps = [t for t in range(history, 600) if all(np.isfinite(holes[r, t - lag]) for r, lag in used)]
+        assert counted[i, j] == len(steps) and te[i, j] == pytest.approx(plug_in_te(x[i], x[j], history, steps),
+                                                                         rel=1e-12), (i, j)
+    assert te[2, 2] == 0.0 and counted[2, 3] == 600 - history  # rows 2 and 3 have no gap
+    clean = zn.transfer_entropy_matrix(x, 3, history)
+    assert te[2, 3] == clean[2, 3] and te[3, 2] == clean[3, 2]  # as without skipping, to the bit
+    mi, counted = zn.mutual_information_matrix(holes, 3, nonfinite="skip", return_steps=True)
+    both = np.isfinite(holes[0]) & np.isfinite(holes[1])
+    expected = zn.mutual_information_matrix(x[:2, both], 3)[0, 1]
+    assert counted[0, 1] == both.sum() and mi[0, 1] == pytest.approx(expected, rel=1e-12)
+    test = zn.transfer_entropy_test(holes, 3, history, nonfinite="skip", surrogates=100, seed=1)
+    assert test.p_values[0, 1] < 0.02 and (test.steps == counted_te(holes, history)).all()
+    net = zn.infer_network(holes, 3, history, max_lag=2, max_history=None, nonfinite="skip", seed=1)
+    assert net.sources(1) == [(0, 1)] and net.steps[1] < 600 - 2
+
+
+def counted_te(holes, history):
+    return zn.transfer_entropy_matrix(holes, 3, history, nonfinite="skip", return_steps=True)[1]
+
+
 def test_inference_skips_gaps_and_keeps_the_links():
     x, truth, _ = simulate.linear_network(6, 3000, in_degree=1.5, max_lag=2, seed=3)
     gaps = x.copy()

@@ -65,8 +65,7 @@ void mutual_information_matrix(const EstimatorSpec& spec, const RowData& data, c
     if (spec.name == "binned") {
         BinnedRows rows(data.codes, data.constant, spec.n_bins, pool);
         const auto unlocked = unlock();
-        mutual_information_matrix(rows, tile, pool, out);
-        if (steps != nullptr) std::fill(steps, steps + tile.units(), static_cast<double>(data.length));
+        mutual_information_matrix(rows, tile, pool, out, steps);
     } else if (spec.name == "gaussian") {
         const RealRows rows(data.values, data.rows, data.length, true, pool);
         const auto unlocked = unlock();

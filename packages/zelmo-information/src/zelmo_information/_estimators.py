@@ -95,15 +95,17 @@ class Binned(Estimator):
 
     n_bins: int | None = None
     name: ClassVar[str] = "binned"
-    nonfinite: ClassVar[tuple[str, ...]] = ("raise", "bin")
+    nonfinite: ClassVar[tuple[str, ...]] = ("raise", "bin", "skip")
 
     def prepare(self, array: NDArray[np.float64], nonfinite: str, n_bins: int | None, threads: int,
                 report: Any) -> Prepared:
         if n_bins is None:
             raise ValueError("the bins must be chosen before binning")
+        if nonfinite == "skip" and n_bins == (1 << 64) - 1:
+            raise ValueError("nonfinite='skip' marks a missing sample with the code n_bins: n_bins must be below 2**64 - 1")
         codes = np.empty(array.shape, dtype=np.uint32 if n_bins <= _MAX_MI_BINS else np.uint64)
         constant = np.empty(array.shape[0], dtype=np.uint8)
-        _network.bin_rows(array, n_bins, nonfinite == "raise", threads, report, codes, constant)
+        _network.bin_rows(array, n_bins, nonfinite, threads, report, codes, constant)
         return Prepared(_network.Estimator("binned", n_bins), codes, constant)
 
     def settings(self) -> dict[str, Any]:

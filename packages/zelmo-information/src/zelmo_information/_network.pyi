@@ -80,15 +80,16 @@ def _panic_exception() -> type[BaseException]:
 def bin_rows(
     signals: NDArray[np.float64],
     n_bins: int,
-    reject_nonfinite: bool,
+    nonfinite: str,
     workers: int,
     progress: Progress,
     codes: NDArray[Any],
     constant: NDArray[np.uint8],
 ) -> None:
     """Bins every row into ``codes`` (uint32 while n_bins <= 2**31, else
-    uint64); ValueError naming the first row with NaN or an infinity when
-    ``reject_nonfinite``."""
+    uint64). ``nonfinite``: "raise" (ValueError naming the first row with NaN
+    or an infinity), "bin" (as the single-pair functions), or "skip" (each
+    row over its finite values; a missing sample coded max(n_bins, 1))."""
 
 def copula_rows(values: NDArray[np.float64], workers: int, progress: Progress, out: NDArray[np.float64]) -> None:
     """Writes the normal scores of each row's ranks (ties share their mean

@@ -68,12 +68,16 @@ std::string method_name(network::Method method) { return method == network::Meth
 // the calling thread keeps the lock, so that no Python code can change the
 // array meanwhile. The bins go to `codes` (32-bit while n_bins <= 2^31,
 // else 64-bit) and each row's flag of a constant range to `constant`.
-void bin_rows(const Signals& signals, std::uint64_t n_bins, bool reject_nonfinite, unsigned workers,
+void bin_rows(const Signals& signals, std::uint64_t n_bins, const std::string& nonfinite, unsigned workers,
               nb::handle progress, nb::ndarray<nb::ndim<2>, nb::c_contig, nb::device::cpu> codes,
               nb::ndarray<std::uint8_t, nb::ndim<1>, nb::c_contig, nb::device::cpu> constant) {
+    const network::Nonfinite mode = nonfinite == "raise" ? network::Nonfinite::reject
+                                    : nonfinite == "skip"  ? network::Nonfinite::skip
+                                    : nonfinite == "bin"   ? network::Nonfinite::bin
+                                                           : throw std::invalid_argument("unknown nonfinite '" + nonfinite + "'");
     network::Progress done;
     network::Pool pool(workers, poll_with(progress), done);
-    const network::BinnedRows rows(strided(signals), n_bins, reject_nonfinite, pool);
+    const network::BinnedRows rows(strided(signals), n_bins, mode, pool);
     const unsigned bits = rows.narrow() ? 32 : 64;
     if (codes.dtype() != (rows.narrow() ? nb::dtype<std::uint32_t>() : nb::dtype<std::uint64_t>()) ||
         codes.shape(0) != rows.rows() || codes.shape(1) != rows.length() || constant.shape(0) != rows.rows()) {
@@ -397,7 +401,7 @@ NB_MODULE(_network, m) {
         });
 
     m.def("_panic_exception", &panic_exception);
-    m.def("bin_rows", &bin_rows, "signals"_a, "n_bins"_a, "reject_nonfinite"_a, "workers"_a, "progress"_a.none(),
+    m.def("bin_rows", &bin_rows, "signals"_a, "n_bins"_a, "nonfinite"_a, "workers"_a, "progress"_a.none(),
           "codes"_a, "constant"_a);
     m.def("copula_rows", &copula_rows, "values"_a, "workers"_a, "progress"_a.none(), "out"_a);
     m.def("transfer_entropy_matrix", &te_matrix, "estimator"_a, "rows"_a, "constant"_a, "keys"_a, "sources"_a,

@@ -52,48 +52,76 @@ BinnedRows::BinnedRows(std::size_t rows, std::size_t length, std::uint64_t n_bin
     constant_ = Buffer<std::uint8_t>::zeroed(rows_);
 }
 
-BinnedRows::BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, bool reject_nonfinite, Pool& pool)
+BinnedRows::BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, Nonfinite nonfinite, Pool& pool)
     : BinnedRows(signals.rows, signals.cols, n_bins) {
-    Buffer<std::uint8_t> nonfinite = Buffer<std::uint8_t>::zeroed(rows_);
+    const bool skip = nonfinite == Nonfinite::skip;
+    Buffer<std::uint8_t> refused = Buffer<std::uint8_t>::zeroed(rows_);
+    Buffer<std::uint8_t> missing = Buffer<std::uint8_t>::zeroed(rows_);
+    if (skip) present_ = Buffer<std::uint8_t>::uninitialised(rows_ * length_);
     std::vector<Buffer<double>> copies(pool.workers());
     pool.run(rows_, [&](std::size_t i, unsigned slot) {
         if (copies[slot].size() == 0) copies[slot] = Buffer<double>::uninitialised(length_);
         const Span row = row_span(signals, i, copies[slot]);
-        if (reject_nonfinite && !all_finite(row)) {
-            nonfinite[i] = 1;
+        if (nonfinite == Nonfinite::reject && !all_finite(row)) {
+            refused[i] = 1;
             return std::uint64_t{0};
         }
-        const SampleRange range = sample_range(row);
+        // Skipping: the row's range is that of its finite values.
+        const SampleRange range = skip ? finite_summary(row).range : sample_range(row);
         constant_[i] = range.constant();
         if (narrow_bins_) {
             bin_scaled_narrow(row, range, n_bins, narrow_.data() + i * length_);
         } else {
             bin_scaled(row, range, n_bins, wide_.data() + i * length_);
         }
+        if (skip) {
+            std::uint8_t* ok = present_.data() + i * length_;
+            for (std::size_t t = 0; t < length_; ++t) {
+                ok[t] = std::isfinite(row.data[t]) ? 1 : 0;
+                if (ok[t]) continue;
+                missing[i] = 1;
+                if (narrow_bins_) {
+                    narrow_[i * length_ + t] = 0;
+                } else {
+                    wide_[i * length_ + t] = 0;
+                }
+            }
+        }
         return std::uint64_t{0};
     });
     for (std::size_t i = 0; i < rows_; ++i) {
-        if (nonfinite[i]) {
+        if (refused[i]) {
             throw std::invalid_argument("row " + std::to_string(i) +
                                         " of signals holds NaN or an infinity; clean the data, or pass "
-                                        "nonfinite='bin' to bin such values as the single-pair functions do");
+                                        "nonfinite='skip' to leave out the steps that use such values");
         }
     }
+    note_missing(missing);
 }
 
 BinnedRows::BinnedRows(const CodeMatrix& codes, const std::uint8_t* constant, std::uint64_t n_bins, Pool& pool)
     : BinnedRows(codes.rows, codes.cols, n_bins) {
     const std::uint64_t bound = n_bins == 0 ? 1 : n_bins;
+    const std::uint64_t gap = missing_code();
     Buffer<std::uint8_t> out_of_range = Buffer<std::uint8_t>::zeroed(rows_);
-    // Row i widened from `From` into `To`, with its largest index.
+    Buffer<std::uint8_t> missing = Buffer<std::uint8_t>::zeroed(rows_);
+    present_ = Buffer<std::uint8_t>::uninitialised(rows_ * length_);
+    // Row i widened from `From` into `To`: whether an index lies beyond
+    // n_bins, and whether one marks a missing sample (bin 0 in its place).
     auto widen_row = [&]<class From, class To>(std::size_t i, To* out) {
         const From* in = static_cast<const From*>(codes.data) + i * length_;
-        std::uint64_t largest = 0;
+        std::uint8_t* ok = present_.data() + i * length_;
+        bool beyond = false, gaps = false;
         for (std::size_t t = 0; t < length_; ++t) {
-            largest = in[t] > largest ? in[t] : largest;
-            out[t] = static_cast<To>(in[t]);
+            const std::uint64_t v = in[t];
+            const bool absent = v == gap;
+            ok[t] = absent ? 0 : 1;
+            gaps = gaps || absent;
+            beyond = beyond || (v >= bound && !absent);
+            out[t] = absent ? To{0} : static_cast<To>(v);
         }
-        return largest;
+        missing[i] = gaps;
+        return beyond;
     };
     auto widen_to = [&]<class To>(std::size_t i, To* out) {
         switch (codes.bits) {
@@ -105,14 +133,23 @@ BinnedRows::BinnedRows(const CodeMatrix& codes, const std::uint8_t* constant, st
     };
     pool.run(rows_, [&](std::size_t i, unsigned) {
         constant_[i] = constant[i] != 0;
-        const std::uint64_t largest = narrow_bins_ ? widen_to(i, narrow_.data() + i * length_)
-                                                   : widen_to(i, wide_.data() + i * length_);
-        out_of_range[i] = largest >= bound;
+        out_of_range[i] = narrow_bins_ ? widen_to(i, narrow_.data() + i * length_)
+                                       : widen_to(i, wide_.data() + i * length_);
         return std::uint64_t{0};
     });
     for (std::size_t i = 0; i < rows_; ++i) {
         if (out_of_range[i]) throw std::invalid_argument("row " + std::to_string(i) + " holds a bin index beyond n_bins");
     }
+    note_missing(missing);
+}
+
+void BinnedRows::note_missing(const Buffer<std::uint8_t>& rows_with_missing) {
+    row_missing_ = Buffer<std::uint8_t>::zeroed(rows_);
+    for (std::size_t i = 0; i < rows_; ++i) {
+        row_missing_[i] = rows_with_missing[i];
+        any_missing_ = any_missing_ || rows_with_missing[i] != 0;
+    }
+    if (!any_missing_) present_ = Buffer<std::uint8_t>{};
 }
 
 void BinnedRows::copy_to(void* out) const {
@@ -122,6 +159,15 @@ void BinnedRows::copy_to(void* out) const {
         std::memcpy(out, narrow_.data(), cells * sizeof(std::uint32_t));
     } else {
         std::memcpy(out, wide_.data(), cells * sizeof(std::uint64_t));
+    }
+    if (!any_missing_) return;
+    for (std::size_t c = 0; c < cells; ++c) {
+        if (present_[c]) continue;
+        if (narrow_bins_) {
+            static_cast<std::uint32_t*>(out)[c] = static_cast<std::uint32_t>(missing_code());
+        } else {
+            static_cast<std::uint64_t*>(out)[c] = missing_code();
+        }
     }
 }
 

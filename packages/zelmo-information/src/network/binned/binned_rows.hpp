@@ -20,17 +20,26 @@ struct CodeMatrix {
     std::size_t cols = 0;
 };
 
+// What binning does with NaN and infinities: bin them as the single-pair
+// functions do, refuse them, or mark them missing (each row then binned
+// over the range of its finite values).
+enum class Nonfinite { bin, reject, skip };
+
 class BinnedRows {
 public:
     // Bins every row of `signals` into n_bins bins, rows in parallel on
-    // `pool`. With `reject_nonfinite`, a row holding NaN or an infinity
+    // `pool`. With Nonfinite::reject, a row holding NaN or an infinity
     // throws std::invalid_argument naming the first such row.
-    BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, bool reject_nonfinite, Pool& pool);
+    BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, Nonfinite nonfinite, Pool& pool);
 
     // Rows binned before, with each row's flag of a constant range. Every
-    // index must lie below n_bins (below 1 for n_bins = 0), else
-    // std::invalid_argument.
+    // index must lie below n_bins (below 1 for n_bins = 0), or equal
+    // missing_code() for a missing sample, else std::invalid_argument.
     BinnedRows(const CodeMatrix& codes, const std::uint8_t* constant, std::uint64_t n_bins, Pool& pool);
+
+    // The code that marks a missing sample in copy_to and in codes read
+    // back: one past the last bin. n_bins = 2^64 - 1 has none.
+    std::uint64_t missing_code() const { return n_bins_ == 0 ? 1 : n_bins_; }
 
     std::size_t rows() const { return rows_; }
     std::size_t length() const { return length_; }
@@ -44,8 +53,14 @@ public:
     // The bins of row i as 64-bit integers, into out[0 .. length).
     void widen(std::size_t i, std::uint64_t* out) const;
     // Every row's bins, row after row, into out[0 .. rows * length): 32-bit
-    // when narrow(), else 64-bit.
+    // when narrow(), else 64-bit; a missing sample as missing_code().
     void copy_to(void* out) const;
+
+    // Whether any sample is missing, whether row i has one, and row i's
+    // flags (1: present), when any is missing. A missing sample's bin is 0.
+    bool any_missing() const { return any_missing_; }
+    bool row_missing(std::size_t i) const { return row_missing_[i] != 0; }
+    const std::uint8_t* present(std::size_t i) const { return present_.data() + i * length_; }
 
     // Whether row i's range is below the constant-range threshold.
     bool constant(std::size_t i) const { return constant_[i] != 0; }
@@ -59,6 +74,11 @@ private:
     Buffer<std::uint32_t> narrow_;
     Buffer<std::uint64_t> wide_;
     Buffer<std::uint8_t> constant_;
+    Buffer<std::uint8_t> present_;      // rows x length, only when a sample is missing
+    Buffer<std::uint8_t> row_missing_;  // per row
+    bool any_missing_ = false;
+
+    void note_missing(const Buffer<std::uint8_t>& rows_with_missing);
 };
 
 }  // namespace zelmo::network

@@ -141,7 +141,8 @@ private:
 
 ConditionalEstimate conditional_from_bins(const std::vector<const std::uint64_t*>& bins,
                                           const std::vector<std::size_t>& lags, std::size_t n,
-                                          std::uint64_t n_bins, std::uint64_t history, bool target_past) {
+                                          std::uint64_t n_bins, std::uint64_t history, bool target_past,
+                                          const std::vector<const std::uint8_t*>* present) {
     ConditionalEstimate out;
     if (n < 3 || n <= history) return out;
     const std::size_t h = static_cast<std::size_t>(history);
@@ -150,7 +151,22 @@ ConditionalEstimate conditional_from_bins(const std::vector<const std::uint64_t*
     for (std::size_t k = 1; k < series; ++k) longest = std::max(longest, lags[k]);
     const std::size_t first = first_counted_step(h, longest);
     if (first >= n) return out;
-    const std::size_t count = n - first;
+    // The steps counted: all from `first`, or those whose samples are present.
+    std::vector<std::size_t> steps;
+    for (std::size_t t = first; t < n; ++t) {
+        bool whole = true;
+        if (present != nullptr) {
+            const auto& p = *present;
+            whole = p[0][t] != 0;
+            for (std::size_t j = 0; j < h && whole && target_past; ++j) whole = p[0][t - 1 - j] != 0;
+            for (std::size_t k = 1; k < series && whole; ++k) {
+                for (std::size_t j = 0; j < h && whole; ++j) whole = p[k][t - lags[k] - j] != 0;
+            }
+        }
+        if (whole) steps.push_back(t);
+    }
+    const std::size_t count = steps.size();
+    if (count == 0) return out;
 
     // The past codes of every series as the kernel forms them: codes[u - h]
     // ends at step u - 1.
@@ -166,7 +182,7 @@ ConditionalEstimate conditional_from_bins(const std::vector<const std::uint64_t*
     std::vector<std::uint64_t> keys(count * width);
     std::vector<std::uint64_t> fields(series + 1);
     for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t t = first + i;
+        const std::size_t t = steps[i];
         fields[0] = bins[0][t];
         fields[1] = target_past ? codes[0][t - h] : 0;  // the target's past ends at t - 1
         for (std::size_t k = 1; k < series; ++k) fields[k + 1] = codes[k][t - lags[k] + 1 - h];

@@ -30,10 +30,13 @@ struct ConditionalEstimate {
 // lags[0] is ignored). The first n steps of every series are used; step t
 // is counted from the first at which every past lies inside the series.
 // Without `target_past` the target's own past is left out of the context
-// (its lags are then among the conditions).
+// (its lags are then among the conditions). With `present` (one array per
+// series, 1 where a sample is present), a step is counted only when every
+// sample it uses is present.
 ConditionalEstimate conditional_from_bins(const std::vector<const std::uint64_t*>& bins,
                                           const std::vector<std::size_t>& lags, std::size_t n,
-                                          std::uint64_t n_bins, std::uint64_t history, bool target_past = true);
+                                          std::uint64_t n_bins, std::uint64_t history, bool target_past = true,
+                                          const std::vector<const std::uint8_t*>* present = nullptr);
 
 // The same from samples: each series binned by the scaled rule over its own
 // full length; n is the shortest length. 0.0 when n < 3 or n <= history.

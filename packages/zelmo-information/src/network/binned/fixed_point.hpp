@@ -43,6 +43,10 @@ public:
     // A fixed-point sum of terms, divided by n, in bits.
     double bits(std::int64_t fixed) const { return std::ldexp(static_cast<double>(fixed), -scale_) / count_; }
     double bits(__int128 fixed) const { return std::ldexp(static_cast<double>(fixed), -scale_) / count_; }
+    // The same divided by `steps` (at most n) instead.
+    double bits(std::int64_t fixed, std::uint64_t steps) const {
+        return std::ldexp(static_cast<double>(fixed), -scale_) / static_cast<double>(steps);
+    }
 
 private:
     double count_;

@@ -113,6 +113,39 @@ public:
         return sum.mi > 0.0 ? sum.mi : 0.0;
     }
 
+    // The same over the steps at which both rows are present, their counts
+    // over those steps; `steps` receives how many.
+    double masked(std::size_t i, std::size_t j, std::size_t& steps) {
+        const std::size_t length = rows_.length();
+        const std::uint32_t* x = rows_.bins32(i);
+        const std::uint32_t* y = rows_.bins32(j);
+        const std::uint8_t *pi = rows_.present(i), *pj = rows_.present(j);
+        const std::size_t dx = ranked_.distinct(i), dy = ranked_.distinct(j);
+        if (keys_.size() < length) {
+            keys_ = Buffer<std::uint64_t>::uninitialised(length);
+            scratch_ = Buffer<std::uint64_t>::uninitialised(length);
+        }
+        std::vector<std::uint64_t> cx(dx, 0), cy(dy, 0);
+        std::size_t n = 0;
+        for (std::size_t t = 0; t < length; ++t) {
+            if (!pi[t] || !pj[t]) continue;
+            keys_[n++] = std::uint64_t{x[t]} << 32 | y[t];
+            ++cx[x[t]];
+            ++cy[y[t]];
+        }
+        steps = n;
+        if (n < 3) return 0.0;
+        radix_sort(keys_.data(), n, (std::uint64_t{dx - 1} << 32) | (dy - 1), scratch_.data());
+        MutualSum sum{static_cast<double>(n), cx.data(), cy.data()};
+        for (std::size_t t = 0; t < n;) {
+            std::size_t u = t + 1;
+            while (u < n && keys_[u] == keys_[t]) ++u;
+            sum.add(keys_[t] >> 32, keys_[t] & 0xFFFFFFFFu, u - t);
+            t = u;
+        }
+        return sum.mi > 0.0 ? sum.mi : 0.0;
+    }
+
 private:
     const BinnedRows& rows_;
     const RankedRows& ranked_;
@@ -123,10 +156,11 @@ private:
 
 }  // namespace
 
-void mutual_information_matrix(BinnedRows& rows, const Tile& tile, Pool& pool, double* out) {
+void mutual_information_matrix(BinnedRows& rows, const Tile& tile, Pool& pool, double* out, double* steps) {
     const std::size_t m = rows.rows();
     const std::size_t length = rows.length();
     std::fill(out, out + tile.units(), 0.0);
+    if (steps != nullptr) std::fill(steps, steps + tile.units(), static_cast<double>(length));
     if (m == 0 || length < 3) return;
     const RankedRows ranked = rank_rows(rows, pool);
     std::size_t widest = 0;
@@ -145,12 +179,19 @@ void mutual_information_matrix(BinnedRows& rows, const Tile& tile, Pool& pool, d
         tile.pair(u, i, j);
         if (tile.keys[j] < tile.keys[i]) std::swap(i, j);
         double mi = 0.0;
-        if (!rows.constant(i) && !rows.constant(j)) {
-            if (!workers[slot]) workers[slot].emplace(rows, ranked, dense_cells);
+        std::size_t counted = length;
+        if (!workers[slot]) workers[slot].emplace(rows, ranked, dense_cells);
+        if (rows.any_missing() && (rows.row_missing(i) || rows.row_missing(j))) {
+            mi = workers[slot]->masked(i, j, counted);
+        } else if (!rows.constant(i) && !rows.constant(j)) {
             mi = workers[slot]->estimate(i, j);
         }
         out[u] = mi;
         if (square) out[b * columns + a] = mi;
+        if (steps != nullptr) {
+            steps[u] = static_cast<double>(counted);
+            if (square) steps[b * columns + a] = static_cast<double>(counted);
+        }
         return std::uint64_t{1};
     });
 }

@@ -15,7 +15,9 @@ namespace zelmo::network {
 // out[a, b] = I(source a; target b), computed with the row of the smaller
 // key first. A square tile computes each unordered pair once and mirrors
 // it. The rows' bins are replaced by their ranks among the row's distinct
-// bins. Needs n_bins in [1, 2^31].
-void mutual_information_matrix(BinnedRows& rows, const Tile& tile, Pool& pool, double* out);
+// bins. Needs n_bins in [1, 2^31]. A pair with missing samples is counted
+// over the steps at which both are present (steps, if not null, receives
+// the steps counted).
+void mutual_information_matrix(BinnedRows& rows, const Tile& tile, Pool& pool, double* out, double* steps);
 
 }  // namespace zelmo::network

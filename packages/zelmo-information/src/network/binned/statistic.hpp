@@ -56,22 +56,42 @@ struct SourceCodes {
 
 class BinnedStatistic {
 public:
-    using Value = std::int64_t;
+    // N times the estimate in fixed point, over N = `steps` counted steps:
+    // all of the window's, but where missing samples leave some out.
+    struct Value {
+        std::int64_t fixed = 0;
+        std::uint64_t steps = 0;
+    };
 
     // A target side in one of two forms: dense tables or sorted wide keys.
+    // Where samples are missing, also its words per step (its own past and
+    // the conditions), the next bins and which steps have all of them.
     struct Context {
         std::size_t sources = 1;
         std::optional<DenseContext> dense;
         std::optional<WideContext> wide;
+        std::size_t width = 0;
+        std::vector<std::uint64_t> words, next;
+        Buffer<std::uint8_t> present;
+        bool complete = true;
     };
 
     // Pasts of `history` bins; the steps counted start at `first`.
     BinnedStatistic(const BinnedRows& rows, std::uint64_t history, std::size_t first, Pool& pool);
 
     Window window() const { return window_; }
-    bool at_least(Value null, Value observed) const { return null >= observed; }
-    double bits(Value v) const { return xlogx_->bits(v); }
-    std::uint64_t steps_of(Value) const { return window_.count; }
+    // Values over different steps compare as fixed / steps, exactly.
+    bool at_least(Value null, Value observed) const {
+        if (null.steps == observed.steps) return null.fixed >= observed.fixed;
+        if (null.steps == 0) return observed.fixed <= 0;
+        if (observed.steps == 0) return null.fixed >= 0;
+        return static_cast<__int128>(null.fixed) * observed.steps >= static_cast<__int128>(observed.fixed) * null.steps;
+    }
+    double bits(Value v) const {
+        if (v.steps == window_.count) return xlogx_->bits(v.fixed);
+        return v.steps == 0 ? 0.0 : xlogx_->bits(v.fixed, v.steps);
+    }
+    std::uint64_t steps_of(Value v) const { return v.steps; }
     NullSummary summarize(const Value* values, std::size_t n, std::size_t stride) const;
     bool analytic() const { return false; }
     double p_value(Value, std::size_t) const { return std::numeric_limits<double>::quiet_NaN(); }
@@ -97,6 +117,7 @@ public:
             std::array<std::uint64_t, 5> stream{};
             Buffer<std::uint32_t> codes32;
             Buffer<std::uint64_t> codes64;
+            Buffer<std::uint8_t> present;  // of each circular past, where samples are missing
 
             // Formed on every use: a short buffer lives inside its entry,
             // which moves when the cache does.
@@ -108,7 +129,9 @@ public:
         static constexpr std::size_t kShuffleCache = 64;
 
         SourceCodes codes_of(const Source& source);
-        SourceCodes shuffled(Draws draws, std::size_t row);
+        const Shuffled& shuffled(Draws draws, std::size_t row);
+        // The value over the steps at which every sample it uses is present.
+        Value masked_value(const Context& c, std::span<const Source> sources);
 
         const BinnedStatistic& st_;
         Buffer<std::uint32_t> tables_, combined_;
@@ -125,7 +148,14 @@ private:
     PastWeights weights_;
     std::optional<XLog2X> xlogx_;
     std::optional<RowCodes> codes_;
+    // Where samples are missing: per row, whether every sample of the
+    // circular past at each index is present (indexed as the codes).
+    Buffer<std::uint8_t> past_present_;
 };
+
+// present[u] = whether the `history` samples ending at u - 1 (circularly)
+// are all present, from the presence of each sample.
+void circular_presence(const std::uint8_t* samples, std::size_t length, std::size_t history, std::uint8_t* present);
 
 static_assert(Statistic<BinnedStatistic>);
 
