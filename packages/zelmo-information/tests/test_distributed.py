@@ -60,8 +60,8 @@ def test_every_function_equals_the_local_call(client, tile):
     assert identical(zn.mutual_information_matrix(x, **remote), zn.mutual_information_matrix(x))
     assert same_test(zn.transfer_entropy_test(x, surrogates=40, seed=5, **remote),
                      zn.transfer_entropy_test(x, surrogates=40, seed=5))
-    network = zn.infer_network(x, surrogates=60, seed=5, **remote)
-    assert same_network(network, zn.infer_network(x, surrogates=60, seed=5))
+    network = zn.infer_network(x, surrogates=200, seed=5, **remote)
+    assert same_network(network, zn.infer_network(x, surrogates=200, seed=5))
     assert network.sources(2) == [(1, 1)]
 
 

@@ -207,8 +207,8 @@ def test_sparse_networks_warn_and_settings_are_reported():
     signals[2, 1:] += signals[0, :-1]
     signals[2, 2:] += signals[1, :-2]
     with pytest.warns(UserWarning, match="joint states"):
-        net = zn.infer_network(signals, 12, surrogates=50, seed=0)
-    assert (net.n_bins, net.history, net.max_lag, net.surrogates, net.method, net.seed) == (12, 1, 1, 50, "shift", 0)
+        net = zn.infer_network(signals, 12, surrogates=100, seed=0)
+    assert (net.n_bins, net.history, net.max_lag, net.surrogates, net.method, net.seed) == (12, 1, 5, 100, "shift", 0)
     assert zn.infer_network(signals, surrogates=20, seed=0, max_sources=1).n_bins == zn.transfer_entropy_bins(400)
     assert zn.infer_network(signals, surrogates=20, seed=0).n_bins == zn.transfer_entropy_bins(400, 1, 1)
 
