@@ -49,6 +49,19 @@ def valid_arguments(name, length=8):
     return [kinds[k]() if k in kinds else -1 if d is REQUIRED else d for _, k, d in SIGNATURES[name]]
 
 
+def reference_counts(objects):
+    """sys.getrefcount of each object, None for the interpreter's shared
+    constants (None, the booleans, the cached small integers and one-character
+    strings): before Python 3.12 made them immortal, their counts move with
+    any code anywhere that touches them, so they say nothing about a call."""
+
+    def shared(a):
+        return (a is None or type(a) is bool or (type(a) is int and -5 <= a <= 256)
+                or (type(a) is str and len(a) <= 1))
+
+    return [None if shared(a) else sys.getrefcount(a) for a in objects]
+
+
 def panic_type():
     """The PanicException type (created on first use, so provoke it once)."""
     try:

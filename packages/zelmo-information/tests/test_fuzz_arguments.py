@@ -9,7 +9,6 @@ import functools
 import fractions
 import gc
 import math
-import sys
 import warnings
 
 import numpy as np
@@ -18,7 +17,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from borrows import try_exclusive
-from conftest import AVAILABLE, REQUIRED, SIGNATURES, Float, Index, function
+from conftest import AVAILABLE, REQUIRED, SIGNATURES, Float, Index, function, reference_counts
 from models_reliability import VALUE, Expected, fuzz_examples, outcome_of, predict
 
 function("shannon_entropy")(np.zeros(2), 1)  # creates the borrow registry that try_exclusive reads
@@ -235,7 +234,7 @@ def test_any_arguments_give_the_predicted_outcome(name, data):
         gc.disable()
         try:
             allowed = predict(name, positional, keywords)
-            before = [sys.getrefcount(a) for a in arguments]
+            before = reference_counts(arguments)
             result = error = None
             try:
                 result = function(name)(*positional, **keywords)
@@ -243,7 +242,7 @@ def test_any_arguments_give_the_predicted_outcome(name, data):
                 error = exc
             check_outcome(name, allowed, result, error)
             del error, result
-            assert [sys.getrefcount(a) for a in arguments] == before
+            assert reference_counts(arguments) == before
         finally:
             gc.enable()
     assert all(try_exclusive(a) for a in arguments if isinstance(a, np.ndarray))

@@ -49,7 +49,12 @@ def test_stub_signature_matches_the_runtime_function(name):
 # must really be an error of that code (--strict warns about unused ignores,
 # so a stub that is too permissive fails here).
 USER_SCRIPT = '''
-from typing import assert_type
+import sys
+
+if sys.version_info >= (3, 11):
+    from typing import assert_type
+else:
+    from typing_extensions import assert_type
 
 import numpy as np
 from numpy.typing import NDArray

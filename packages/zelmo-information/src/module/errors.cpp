@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string_view>
 
+#include "python_compat.hpp"
+
 namespace zelmo::py {
 
 namespace {
@@ -63,7 +65,7 @@ void raise_panic(const Panic& p) {
     PyObject* exc = PyObject_CallOneArg(type, message);
     Py_DECREF(message);
     if (exc == nullptr) return;
-    PyErr_SetRaisedException(exc);
+    set_raised_exception(exc);
 }
 
 void raise_native(const std::exception_ptr& failure) noexcept {

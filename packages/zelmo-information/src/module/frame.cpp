@@ -6,6 +6,7 @@
 #include "borrow.hpp"
 #include "errors.hpp"
 #include "numpy_api.hpp"
+#include "python_compat.hpp"
 
 namespace zelmo::py {
 
@@ -84,9 +85,9 @@ bool bind(const FunctionSpec& f, PyObject* const* args, Py_ssize_t nargs, PyObje
 // TypeError("argument 'name': <message>") with the original's __cause__;
 // any other error (OverflowError among them) passes through unchanged.
 void wrap_argument_error(const char* name) {
-    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* exc = take_raised_exception();
     if (exc == nullptr || Py_TYPE(exc) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-        PyErr_SetRaisedException(exc);
+        set_raised_exception(exc);
         return;
     }
     PyObject* wrapped = nullptr;
@@ -103,7 +104,7 @@ void wrap_argument_error(const char* name) {
     }
     PyException_SetCause(wrapped, PyException_GetCause(exc));
     Py_DECREF(exc);
-    PyErr_SetRaisedException(wrapped);
+    set_raised_exception(wrapped);
 }
 
 void set_not_ndarray(PyObject* obj) {
@@ -111,7 +112,7 @@ void set_not_ndarray(PyObject* obj) {
         PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'ndarray'");
         return;
     }
-    PyObject* qualname = PyType_GetQualName(Py_TYPE(obj));
+    PyObject* qualname = type_qualname(Py_TYPE(obj));
     if (qualname == nullptr) return;
     PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'ndarray'", qualname);
     Py_DECREF(qualname);

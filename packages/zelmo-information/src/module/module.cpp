@@ -12,6 +12,7 @@
 #include "../entropy/entropy.hpp"
 #include "errors.hpp"
 #include "frame.hpp"
+#include "python_compat.hpp"
 
 namespace zelmo::py {
 
@@ -120,7 +121,7 @@ PyObject* all_list(PyObject* module) {
 }
 
 std::string error_description() {
-    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* exc = take_raised_exception();
     std::string text = "unknown error";
     if (exc != nullptr) {
         if (PyObject* s = PyObject_Str(exc)) {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "numpy_headers.hpp"
+#include "python_compat.hpp"
 
 // The API table and the runtime feature version declared by NumPy's headers.
 void** zelmo_numpy_api = nullptr;
@@ -17,7 +18,7 @@ PyArray_Descr* g_float64 = nullptr;     // the float64 descriptor, kept for the 
 
 // Reads and clears the pending Python error as "Type: message".
 std::string take_error_text() {
-    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* exc = take_raised_exception();
     if (exc == nullptr) return "unknown error";
     std::string text = Py_TYPE(exc)->tp_name;
     if (PyObject* s = PyObject_Str(exc)) {

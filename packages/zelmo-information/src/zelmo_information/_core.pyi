@@ -80,7 +80,7 @@ def transfer_entropy(
 
 def batch_transfer_entropy_py(signals: NDArray[np.float64], n_bins: int = 16, history: int = 1) -> list[list[float]]:
     """Transfer entropy in bits between every ordered pair of rows of the
-    two-dimensional array `signals` of shape (m, L): entry [i][j] is
+    two-dimensional array `signals` of shape (m, L): entry ``[i][j]`` is
     transfer_entropy(signals[i], signals[j], n_bins, history), row i the
     source and row j the target, and the diagonal is 0.0. Each pair is binned
     afresh exactly as transfer_entropy does (scaled rule over the whole of each
