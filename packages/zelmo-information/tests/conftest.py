@@ -1,7 +1,14 @@
 import contextlib
 import math
+import os
+import queue
+import signal
 import struct
+import subprocess
 import sys
+import textwrap
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -172,3 +179,109 @@ def unaligned(values):
     out[...] = values
     assert values.size == 0 or not out.flags.aligned
     return out
+
+
+# ---------------------------------------------------------------------------
+# Child processes. A test run in the background, under nohup or by a parent
+# that ignores SIGINT starts its children with SIGINT ignored, and Python
+# then installs no KeyboardInterrupt handler: every child sets its own.
+
+CHILD_PRELUDE = "import signal\nsignal.signal(signal.SIGINT, signal.default_int_handler)\n"
+
+
+def child_command(script):
+    """The command that runs `script` (dedented) in a fresh interpreter that
+    turns SIGINT into KeyboardInterrupt whatever its parent ignores."""
+    return [sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(script)]
+
+
+def child_env():
+    """The environment of a child: this one, with the tests' helpers importable."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    return {**os.environ, "PYTHONPATH": os.pathsep.join([here, os.environ.get("PYTHONPATH", "")])}
+
+
+class Child:
+    """A child interpreter running `script`, whose output lines are read
+    with a timeout; it is killed when the block ends, and after `lifetime`
+    seconds in any case."""
+
+    def __init__(self, script, lifetime=180):
+        self.process = subprocess.Popen(child_command(script), stdout=subprocess.PIPE, text=True, env=child_env())
+        self._lines = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+        self._watchdog = threading.Timer(lifetime, self.process.kill)
+        self._watchdog.start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            self._lines.put(line)
+        self._lines.put(None)
+
+    def line(self, timeout=120):
+        """The next line of output, stripped; fails after `timeout` seconds
+        without one, or when the child has ended."""
+        try:
+            line = self._lines.get(timeout=timeout)
+        except queue.Empty:
+            raise AssertionError(f"no output from the child within {timeout} s") from None
+        assert line is not None, f"the child ended with status {self.process.wait(timeout=30)}"
+        return line.strip()
+
+    def interrupt(self):
+        self.process.send_signal(signal.SIGINT)
+
+    def wait(self, timeout=60):
+        return self.process.wait(timeout=timeout)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self._watchdog.cancel()
+        self.process.kill()
+        self.process.wait(timeout=30)
+        self.process.stdout.close()
+
+
+@contextlib.contextmanager
+def sigint_raises():
+    """SIGINT raises KeyboardInterrupt in this process while the block runs,
+    also when the suite was started with SIGINT ignored."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+def ticks_during(call):
+    """How often another thread ran while `call` ran."""
+    ticks, done = [], threading.Event()
+
+    def count():
+        while not done.is_set():
+            ticks.append(None)
+            time.sleep(0)
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    try:
+        time.sleep(0.01)
+        started = len(ticks)
+        call()
+        return len(ticks) - started
+    finally:
+        done.set()
+        counter.join()
+
+
+@pytest.fixture
+def uncapped_workers(monkeypatch):
+    """The network functions cap workers at the cores this process may use;
+    here they take up to 4, so that results on 1, 2 and 3 threads are
+    compared on smaller machines too."""
+    from zelmo_information import _checks
+
+    cores = _checks.cores()
+    monkeypatch.setattr(_checks, "cores", lambda: max(cores, 4))

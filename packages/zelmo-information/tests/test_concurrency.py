@@ -13,7 +13,7 @@ import time
 import numpy as np
 
 from borrows import try_exclusive
-from conftest import AVAILABLE, SIGNATURES, Returns, function
+from conftest import AVAILABLE, SIGNATURES, Returns, child_command, function
 
 THREADS = 8
 REPEATS = 40
@@ -126,7 +126,7 @@ def test_first_calls_in_a_fresh_process_race_safely():
     """The NumPy API table, the borrow registry and PanicException are made on
     first use; eight threads making their first calls at once all succeed."""
     script = inspect.getsource(outcome) + FIRST_USE
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    done = subprocess.run(child_command(script), capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert "PanicException('index out of bounds: the len is 0 but the index is 0',)" in done.stdout
     assert "PanicException('called `Result::unwrap()` on an `Err` value: AsSliceError',)" in done.stdout

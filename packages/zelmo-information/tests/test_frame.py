@@ -6,17 +6,16 @@ taken after the conversions, borrows and PanicException."""
 import concurrent.futures
 import multiprocessing
 import pickle
+import signal
 import subprocess
-import sys
-import textwrap
 
 import numpy as np
 import pytest
 
 import zelmo_information
 from borrows import exclusive, try_exclusive
-from conftest import (AVAILABLE, INDEX_0, REQUIRED, SIGNATURES, Float, Index, _core, f64, function, panic_type,
-                      raises_panic, unaligned, valid_arguments)
+from conftest import (AVAILABLE, INDEX_0, REQUIRED, SIGNATURES, Float, Index, _core, child_command, f64, function,
+                      panic_type, raises_panic, unaligned, valid_arguments)
 
 H = _core.shannon_entropy
 DATA = np.arange(12.0)
@@ -183,8 +182,7 @@ def test_panic_exception_derives_from_base_exception_and_reports_to_stderr(capfd
 
 def run_fresh(script, stdin=None):
     """Runs `script` in a new interpreter; returns its standard output."""
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], input=stdin, capture_output=True,
-                          timeout=120)
+    done = subprocess.run(child_command(script), input=stdin, capture_output=True, timeout=120)
     assert done.returncode == 0, done.stderr.decode()
     return done.stdout
 
@@ -240,7 +238,9 @@ def test_a_caught_panic_pickles_into_a_fresh_process():
 
 def test_a_process_pool_reports_the_panic_of_a_worker():
     context = multiprocessing.get_context("spawn")  # workers in fresh interpreters
-    with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as pool:
+    # Each worker sets its own SIGINT handler, as every child of the suite does.
+    with concurrent.futures.ProcessPoolExecutor(1, mp_context=context, initializer=signal.signal,
+                                                initargs=(signal.SIGINT, signal.default_int_handler)) as pool:
         failed = pool.submit(_core.shannon_entropy, f64([0.0, 1.0]), 0)
         with raises_panic(INDEX_0):
             failed.result(timeout=120)

@@ -3,11 +3,7 @@ last bit: guards, the worked example, binning over each whole series, dense
 and sorted counting, past codes that wrap or saturate, batch layouts."""
 
 import os
-import signal
-import subprocess
-import sys
 import textwrap
-import threading
 import time
 
 import numpy as np
@@ -15,7 +11,7 @@ import pytest
 
 import models
 from borrows import try_exclusive
-from conftest import INF, NAN, _core, agrees_with_model, check, f64, raises_panic, same_float, unaligned
+from conftest import INF, NAN, Child, _core, agrees_with_model, check, f64, raises_panic, same_float, unaligned
 
 TE, BATCH = _core.transfer_entropy, _core.batch_transfer_entropy_py
 SANITIZED = bool(os.environ.get("ZELMO_SANITIZED"))
@@ -243,27 +239,19 @@ def test_ctrl_c_stops_a_long_batch_which_frees_what_it_holds():
             assert sys.getrefcount(signals) == references and try_exclusive(signals)
             assert _core.batch_transfer_entropy_py(small, 8, 1) == expected
     """)
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join([os.path.dirname(__file__), os.environ.get("PYTHONPATH", "")])}
-    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True, env=env)
-    watchdog = threading.Timer(120, child.kill)  # a batch that ignores the signal runs for minutes
-    watchdog.start()
-    try:
+    with Child(script, lifetime=120) as child:  # a batch that ignores the signal runs for minutes
         for _ in range(2):
-            assert child.stdout.readline().strip() == "ready"
+            assert child.line() == "ready"
             time.sleep(0.5)
             sent = time.monotonic()
-            child.send_signal(signal.SIGINT)
-            line = child.stdout.readline().split()
+            child.interrupt()
+            line = child.line().split()
             assert line and line[0] == "interrupted", line
             # Typically a few milliseconds; the margin is for a loaded machine.
             assert float(line[1]) - sent < 2.0, float(line[1]) - sent
             # The sanitizers' allocator is not glibc's, which counts here.
             assert SANITIZED or int(line[2]) < 2**20, int(line[2])
-        assert child.wait(timeout=60) == 0
-    finally:
-        watchdog.cancel()
-        child.kill()
-        child.stdout.close()
+        assert child.wait() == 0
 
 
 def test_the_quick_start_example():

@@ -48,7 +48,7 @@ class Plan:
     @staticmethod
     def of(client: object, tile: object, workers: object, progress: object) -> Plan:
         size = None if tile is None else _checks.in_range(tile, "tile", 1, 1 << 32)
-        threads = None if workers is None else _checks.workers(workers)
+        threads = None if workers is None else _checks.in_range(workers, "workers", 1, _checks.U64 - 1)
         if not isinstance(progress, (bool, np.bool_)):
             raise TypeError(f"progress must be True or False, not {type(progress).__name__}")
         if client is not None:
@@ -58,7 +58,8 @@ class Plan:
         return Plan(client, size, threads, progress)
 
     def local_threads(self) -> int:
-        return self.threads or _checks.workers(None)
+        """Threads here: as asked, capped at this process's cores."""
+        return _checks.workers(self.threads)
 
 
 Prepare = Callable[[int, Report], Prepared]

@@ -4,6 +4,7 @@ each message."""
 from __future__ import annotations
 
 import importlib
+import numbers
 import operator
 import os
 from collections.abc import Callable, Iterator
@@ -14,7 +15,11 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 U64 = 1 << 64
+# The longest lag of a past: lags index steps, so they are bounded well
+# below any sum with a history that could wrap.
 MAX_LAG = 1 << 20
+# Surrogates per test: p-values down to 1.5e-8.
+MAX_SURROGATES = 1 << 26
 NONFINITE = ("raise", "bin", "skip")
 
 
@@ -42,8 +47,10 @@ def choice(value: object, name: str, allowed: tuple[str, ...]) -> str:
 
 
 def level(alpha: object) -> float:
-    """A significance level strictly between 0 and 1."""
-    value = float(alpha)  # type: ignore[arg-type]
+    """A test level: a Python or NumPy real number strictly between 0 and 1."""
+    if isinstance(alpha, (bool, np.bool_)) or not isinstance(alpha, numbers.Real):
+        raise TypeError(f"alpha must be a real number, not {type(alpha).__name__}")
+    value = float(alpha)
     if not 0.0 < value < 1.0:
         raise ValueError(f"alpha must lie strictly between 0 and 1, got {alpha!r}")
     return value
@@ -59,15 +66,28 @@ def nonfinite(value: object, allowed: tuple[str, ...] = NONFINITE) -> str:
     return choice(value, "nonfinite", allowed)
 
 
-def _as_float(values: ArrayLike, name: str) -> NDArray[np.float64]:
-    """A float64 array; masked entries become NaN (a copy then)."""
-    if np.iscomplexobj(values):
+def surrogates(value: object) -> int:
+    return in_range(value, "surrogates", 1, MAX_SURROGATES)
+
+
+def _as_float(values: Any, name: str) -> NDArray[np.float64]:
+    """A float64 array (the array itself when it is one), masked entries as
+    NaN (a copy then). Only arrays of real numbers (bool, integers, floats)
+    are accepted: not scalars or None, and not strings, bytes, dates,
+    durations, objects or complex numbers."""
+    if np.ndim(values) == 0:
+        raise TypeError(f"{name} must be an array of real numbers, not {type(values).__name__}")
+    masked = np.ma.isMaskedArray(values)
+    raw = np.asarray(np.ma.getdata(values) if masked else values)
+    if raw.dtype.kind == "c":
         raise TypeError(f"{name} must be real; complex values have no bins")
-    if np.ma.isMaskedArray(values):
-        array = np.array(np.ma.getdata(values), dtype=np.float64)
-        array[np.ma.getmaskarray(values)] = np.nan
-        return array
-    return np.asarray(values, dtype=np.float64)
+    if raw.dtype.kind not in "biuf":
+        raise TypeError(f"{name} must hold real numbers, not {raw.dtype} values")
+    if not masked:
+        return raw.astype(np.float64, copy=False)
+    array = np.array(raw, dtype=np.float64)
+    array[np.ma.getmaskarray(values)] = np.nan
+    return array
 
 
 def signals(values: ArrayLike, name: str = "signals") -> NDArray[np.float64]:
@@ -96,13 +116,21 @@ def finite_rows(array: NDArray[np.float64], name: str = "signals") -> None:
                              "nonfinite='skip' to leave out the steps that use such values")
 
 
+def cores() -> int:
+    """The cores this process may run on."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except AttributeError:  # not every platform can tell
+        return max(1, os.cpu_count() or 1)
+
+
 def workers(value: object) -> int:
+    """Threads to compute on: every core this process may run on for None,
+    else ``value`` capped at that many (more threads than cores only cost
+    memory and switching)."""
     if value is None:
-        try:
-            return max(1, len(os.sched_getaffinity(0)))
-        except AttributeError:  # not every platform can tell
-            return max(1, os.cpu_count() or 1)
-    return in_range(value, "workers", 1, 1 << 16)
+        return cores()
+    return min(in_range(value, "workers", 1, U64 - 1), cores())
 
 
 def shift_length(length: int, reach: int, formula: str) -> None:
@@ -140,6 +168,15 @@ def progress(enabled: object, description: str, unit: str) -> Iterator[Callable[
 
     try:
         yield update
-    finally:
+    except BaseException:
         if bar is not None:
             bar.close()
+        raise
+    # A call that returns leaves its bar complete, also with nothing to do.
+    if bar is None:
+        bar = tqdm(total=1, desc=description, unit=unit)
+    total = bar.total or bar.n or 1
+    if bar.total != total:
+        bar.total = total
+    bar.update(total - bar.n)
+    bar.close()

@@ -32,9 +32,14 @@ INSTALL_HINT = "pip install 'zelmo-information[distributed]'"
 # Seconds of a task's work that tasks are sized for.
 _TASK_SECONDS = 1.0
 
+# Seconds a call waits for the first worker of a cluster that has none (an
+# adaptive or batch-queue cluster still starting its workers).
+WORKER_TIMEOUT = 60.0
+
 
 def checked(client: object) -> Any:
-    """``client`` if it is a ``dask.distributed.Client``."""
+    """``client`` if it is an open ``dask.distributed.Client`` whose cluster
+    has a worker, waiting up to WORKER_TIMEOUT seconds for the first one."""
     try:
         distributed = importlib.import_module("distributed")
     except ImportError:
@@ -43,6 +48,15 @@ def checked(client: object) -> Any:
         ) from None
     if not isinstance(client, distributed.Client):
         raise TypeError(f"client must be a dask.distributed.Client, not {type(client).__name__}")
+    if client.status != "running":
+        raise ValueError(f"client is {client.status}, not connected to a cluster; pass an open Client")
+    try:
+        client.wait_for_workers(1, timeout=WORKER_TIMEOUT)
+    except TimeoutError:
+        raise TimeoutError(
+            f"the Dask cluster of client has no workers: none joined within {WORKER_TIMEOUT:g} s; "
+            "start workers or scale the cluster"
+        ) from None
     return client
 
 
@@ -66,8 +80,9 @@ def _share(dask_worker: Any = None) -> int:
 
 
 def _task_threads(workers: int | None) -> int:
-    """Threads for one task: as asked, or the worker's share."""
-    return _share() if workers is None else workers
+    """Threads for one task: as asked (capped at the worker's cores), or the
+    worker's share of them."""
+    return _share() if workers is None else min(workers, _checks.cores())
 
 
 def _tile_rows(data: Prepared, sources: NDArray[np.uint64],
@@ -118,7 +133,9 @@ def _per_task(client: Any, workers: int | None, seconds: float, count: int) -> i
     least two tasks per Dask thread."""
     threads: int = workers if workers is not None else min(client.run(_share).values(), default=1)
     slots: int = max(1, sum(client.nthreads().values()))
-    return max(1, min(int(_TASK_SECONDS * threads / seconds), -(-count // (2 * slots))))
+    # Items that cost nothing (series of no steps) all fit one task.
+    fits = count if seconds <= 0 else int(_TASK_SECONDS * threads / seconds)
+    return max(1, min(fits, -(-count // (2 * slots))))
 
 
 def _even(m: int, size: int) -> int:

@@ -433,7 +433,7 @@ def transfer_entropy_test(
     mode = _nonfinite(chosen, nonfinite)
     steps = _checks.in_range(history, "history", 0, U64 - 1)
     analytic = _null(chosen, null)
-    count = _checks.in_range(surrogates, "surrogates", 1, U64 - 1)
+    count = _checks.surrogates(surrogates)
     kind = _checks.choice(method, "method", ("shift", "shuffle"))
     key = _checks.seed(seed)
     length = array.shape[1]
@@ -587,6 +587,9 @@ def conditional_transfer_entropy(
     if isinstance(chosen, Binned):
         bins = _checks.in_range(chosen.n_bins, "n_bins", 0, U64 - 1)
         spec = _network.Estimator("binned", bins)
+        # Private copies: the series are read with the interpreter lock
+        # released, where no Python code may change them.
+        x, y, z = np.array(x), np.array(y), np.array(z)
     else:
         n = min([x.size, y.size] + ([z.shape[1]] if z.shape[0] else []))
         rows = np.vstack([x[:n], y[:n], z[:, :n]]) if z.shape[0] else np.vstack([x[:n], y[:n]])
@@ -737,7 +740,7 @@ def infer_network(
         raise ValueError("max_history selects single lags of the target's past: it needs history=1")
     analytic = _null(chosen, null)
     level = _checks.level(alpha)
-    count = _checks.in_range(surrogates, "surrogates", 1, U64 - 1)
+    count = _checks.surrogates(surrogates)
     limit = 0 if max_sources is None else _checks.in_range(max_sources, "max_sources", 1, U64 - 1)
     kind = _checks.choice(method, "method", ("shift", "shuffle"))
     key = _checks.seed(seed)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <stdexcept>
 
 #include "../../kernels/binning.hpp"
 #include "../../kernels/key_counts.hpp"
@@ -144,9 +145,12 @@ ConditionalEstimate conditional_from_bins(const std::vector<const std::uint64_t*
                                           std::uint64_t n_bins, std::uint64_t history, bool target_past,
                                           const std::vector<const std::uint8_t*>* present) {
     ConditionalEstimate out;
+    const std::size_t series = bins.size();
+    if (lags.size() > 1 && std::find(lags.begin() + 1, lags.end(), 0) != lags.end()) {
+        throw std::invalid_argument("every lag must be at least 1");
+    }
     if (n < 3 || n <= history) return out;
     const std::size_t h = static_cast<std::size_t>(history);
-    const std::size_t series = bins.size();
     std::size_t longest = 1;
     for (std::size_t k = 1; k < series; ++k) longest = std::max(longest, lags[k]);
     const std::size_t first = first_counted_step(h, longest);

@@ -56,9 +56,11 @@ struct Window {
 
 // The first step at which a target's past of `history` values and pasts of
 // `history` values whose latest lies `longest_lag` steps back all lie
-// inside the series.
+// inside the series. SIZE_MAX, beyond any series, when the sum overflows:
+// then no step is counted.
 inline std::size_t first_counted_step(std::size_t history, std::size_t longest_lag) {
-    const std::size_t reach = longest_lag + history;
+    std::size_t reach;
+    if (__builtin_add_overflow(longest_lag, history, &reach)) return SIZE_MAX;
     return reach > history + 1 ? reach - 1 : history;
 }
 

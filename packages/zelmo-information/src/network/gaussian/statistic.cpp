@@ -280,9 +280,14 @@ GaussianStatistic::Value GaussianStatistic::Worker::masked_value(const Context& 
 
 Estimate GaussianStatistic::Worker::estimate(const ContextSpec& spec, std::span<const Source> sources) {
     const std::size_t width = static_cast<std::size_t>(st_.history_);
+    // The first step every past lies inside; none when a reach overflows.
     std::size_t first = spec.history;
-    for (const Source& s : sources) first = std::max(first, s.candidate.lag + width - 1);
-    for (const Candidate& z : spec.conditions) first = std::max(first, z.lag + width - 1);
+    auto reach = [&](std::size_t lag) {
+        std::size_t end;
+        first = __builtin_add_overflow(lag, width - 1, &end) ? SIZE_MAX : std::max(first, end);
+    };
+    for (const Source& s : sources) reach(s.candidate.lag);
+    for (const Candidate& z : spec.conditions) reach(z.lag);
     Estimate out;
     const Window window(st_.rows_.length(), first);
     if (window.count == 0 || window.length < 3) return out;
