@@ -201,6 +201,32 @@ def test_simulated_networks_are_recovered_where_pairwise_tests_are_not():
     assert precision["pairwise"] < 0.75, found
 
 
+def test_networks_without_links_rarely_report_any():
+    # Every target's p-value, valid when it has no source, enters one
+    # Benjamini-Hochberg correction: where no series drives another, a
+    # network reports any link with probability about alpha at most.
+    reported = 0
+    for seed in range(100):
+        signals = np.random.default_rng(seed).normal(size=(6, 1000))
+        net = zn.infer_network(signals, alpha=0.05, surrogates=200, seed=seed)
+        reported += bool(net.adjacency.any())
+        counts = net.target_p_values * 201  # every p-value is (1 + k) / (1 + surrogates)
+        assert np.allclose(counts, np.round(counts), rtol=0, atol=1e-9) and (counts > 0.99).all()
+    assert reported <= 10
+
+
+def test_too_few_surrogates_for_the_correction_warn():
+    signals = chain_and_driver(5, 2000)
+    # The smallest p-value, 1 / (1 + surrogates), must reach alpha / 7.
+    with pytest.warns(UserWarning, match="use at least 139 surrogates"):
+        few = zn.infer_network(signals, 2, surrogates=100, seed=0)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        enough = zn.infer_network(signals, 2, surrogates=139, seed=0)
+    assert enough.adjacency[0, 1] and enough.adjacency[3, 4]
+    assert few.adjacency.sum() <= enough.adjacency.sum()
+
+
 def test_sparse_networks_warn_and_settings_are_reported():
     signals = np.random.default_rng(0).normal(size=(4, 400))
     signals[1, 1:] += signals[0, :-1]

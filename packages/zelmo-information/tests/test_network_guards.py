@@ -188,6 +188,35 @@ LONG_CALLS = """
 """
 
 
+def test_ctrl_c_stops_every_long_unit_promptly():
+    with Child(textwrap.dedent("""
+        import time, warnings
+        import numpy as np
+        from zelmo_information import network as zn
+        warnings.simplefilter("ignore")
+    """) + textwrap.dedent(LONG_CALLS) + textwrap.dedent("""
+        for name, call in calls.items():
+            print("ready", name, flush=True)
+            try:
+                call()
+                print("finished", name, flush=True)
+            except KeyboardInterrupt:
+                print("interrupted", name, flush=True)
+        assert zn.mutual_information_matrix(x[:, :1000], 8).shape == (3, 3)
+        print("next call ok", flush=True)
+    """)) as child:
+        for name in ("conditional_transfer_entropy", "transfer_entropy_test", "mutual_information_matrix"):
+            assert child.line() == f"ready {name}"
+            time.sleep(0.7)
+            sent = time.perf_counter()
+            child.interrupt()
+            line = child.line()
+            latency = time.perf_counter() - sent
+            assert line == f"interrupted {name}" and latency < 0.5, (line, latency)
+        assert child.line() == "next call ok"
+        assert child.wait() == 0
+
+
 def test_a_child_stops_on_ctrl_c_when_its_parent_ignores_it():
     # As in a suite started in the background or under nohup: the child
     # inherits SIGINT ignored and must set its own handler.

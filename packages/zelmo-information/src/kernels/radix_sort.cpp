@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "stop.hpp"
+
 namespace zelmo {
 
 void radix_sort(std::uint64_t* keys, std::size_t n, std::uint64_t max_key, std::uint64_t* scratch) {
@@ -22,9 +24,11 @@ void radix_sort(std::uint64_t* keys, std::size_t n, std::uint64_t max_key, std::
     const std::size_t buckets = std::size_t{1} << digit_bits;
     // One pass over the keys counts every digit.
     std::vector<std::size_t> counts(static_cast<std::size_t>(passes) * buckets, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-        for (int p = 0; p < passes; ++p) ++counts[p * buckets + ((keys[i] >> (p * digit_bits)) & (buckets - 1))];
-    }
+    for_pieces(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            for (int p = 0; p < passes; ++p) ++counts[p * buckets + ((keys[i] >> (p * digit_bits)) & (buckets - 1))];
+        }
+    });
     std::uint64_t* from = keys;
     std::uint64_t* to = scratch;
     for (int p = 0; p < passes; ++p) {
@@ -32,7 +36,9 @@ void radix_sort(std::uint64_t* keys, std::size_t n, std::uint64_t max_key, std::
         std::size_t sum = 0;
         for (std::size_t b = 0; b < buckets; ++b) sum += std::exchange(offset[b], sum);
         const int shift = p * digit_bits;
-        for (std::size_t i = 0; i < n; ++i) to[offset[(from[i] >> shift) & (buckets - 1)]++] = from[i];
+        for_pieces(n, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) to[offset[(from[i] >> shift) & (buckets - 1)]++] = from[i];
+        });
         std::swap(from, to);
     }
     if (from != keys) std::copy(from, from + n, keys);

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 
 #include "binning.hpp"
 #include "radix_sort.hpp"
 #include "range.hpp"
+#include "stop.hpp"
 
 namespace zelmo {
 
@@ -131,7 +133,9 @@ void DenseTransfer::count_states(const std::uint32_t* source_bins, const std::ui
     const std::size_t h = static_cast<std::size_t>(history_);
     std::uint32_t index[vec::kBlock];
     if (h == 1) {  // the past codes are the previous bins
+        StopEvery stop;
         for (std::size_t t = 1; t < n; t += vec::kBlock) {
+            stop.at(t);
             const std::size_t len = std::min(vec::kBlock, n - t);
             for (std::size_t k = 0; k < len; ++k) {
                 const std::size_t u = t + k;
@@ -143,7 +147,9 @@ void DenseTransfer::count_states(const std::uint32_t* source_bins, const std::ui
         return;
     }
     RollingCodes codes(source_bins, target_bins, h, layout_.radix, states);
+    StopEvery stop;
     for (std::size_t t = h; t < n; t += vec::kBlock) {
+        stop.at(t);
         const std::size_t len = std::min(vec::kBlock, n - t);
         for (std::size_t k = 0; k < len; ++k) {
             codes.visit(t + k, [&](std::uint64_t a, std::uint64_t b, std::uint64_t s) {
@@ -299,12 +305,15 @@ double sorted_transfer_entropy(const std::uint64_t* next, const std::uint64_t* t
                                const std::uint64_t* source_past, std::size_t count) {
     // (target_past, source_past) pairs with their counts, and the count of
     // each target_past (a run of equal first components).
+    std::size_t comparisons = 0;
+    StopEvery stop;
     std::vector<Key<2>> pairs(count);
     for (std::size_t i = 0; i < count; ++i) pairs[i] = {target_past[i], source_past[i]};
-    std::sort(pairs.begin(), pairs.end());
+    std::sort(pairs.begin(), pairs.end(), stopping(std::less<Key<2>>{}, comparisons));
     std::vector<Key<2>> pair_keys;
     std::vector<std::uint64_t> pair_counts, past_counts;
     for (std::size_t i = 0; i < count;) {
+        stop.at(i);
         std::size_t j = i;
         while (j < count && pairs[j][0] == pairs[i][0]) ++j;  // run of one target_past
         for (std::size_t k = i; k < j;) {
@@ -321,10 +330,12 @@ double sorted_transfer_entropy(const std::uint64_t* next, const std::uint64_t* t
 
     std::vector<Key<3>> states(count);
     for (std::size_t i = 0; i < count; ++i) states[i] = {next[i], target_past[i], source_past[i]};
-    std::sort(states.begin(), states.end());
+    std::sort(states.begin(), states.end(), stopping(std::less<Key<3>>{}, comparisons));
     const double total = static_cast<double>(count);
     double te = 0.0;
+    StopEvery stop_sum;
     for (std::size_t i = 0; i < count;) {
+        stop_sum.at(i);
         std::size_t j = i;  // run of one (target_next, target_past)
         while (j < count && states[j][0] == states[i][0] && states[j][1] == states[i][1]) ++j;
         const std::uint64_t c_ab = j - i;

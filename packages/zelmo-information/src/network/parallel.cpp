@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "../kernels/stop.hpp"
+
 namespace zelmo::network {
 
 Pool::Pool(unsigned workers, Poll poll, Progress& progress, std::chrono::milliseconds interval)
@@ -27,6 +29,9 @@ void Pool::run(std::size_t units, const Body& body) {
         stop.store(true);
     };
     auto work = [&](unsigned slot) {
+        // Long units check `stop` as they go (stop_point), and unwind with
+        // Stopped once another thread or the poll has failed.
+        const StopScope scope(&stop);
         try {
             for (;;) {
                 if (stop.load(std::memory_order_relaxed)) break;
@@ -34,6 +39,8 @@ void Pool::run(std::size_t units, const Body& body) {
                 if (unit >= units) break;
                 progress_.done.fetch_add(body(unit, slot), std::memory_order_relaxed);
             }
+        } catch (const Stopped&) {
+            // The failure that set `stop` is already recorded.
         } catch (...) {
             fail(std::current_exception());
         }

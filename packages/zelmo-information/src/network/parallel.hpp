@@ -20,8 +20,9 @@ struct Progress {
 
 // Called on the calling thread about every `interval` while work runs, and
 // once more when a phase ends. It may throw (to stop the call): the
-// workers then stop after their current unit, are joined, and the
-// exception is rethrown from run().
+// workers then stop at the next stop point of their current unit (see
+// kernels/stop.hpp) or after it, are joined, and the exception is rethrown
+// from run().
 using Poll = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
 class Pool {

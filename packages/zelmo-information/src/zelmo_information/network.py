@@ -85,6 +85,7 @@ of a worker that was lost. ``progress=True`` counts the tasks.
 
 from __future__ import annotations
 
+import math
 import warnings
 from collections.abc import Sequence
 from typing import Any, Literal, overload
@@ -751,10 +752,13 @@ def infer_network(
     reach = steps + max(lags, own)
     if not analytic and kind == "shift" and m > 1 and length >= 3 and length > max(steps, reach - 1):
         _checks.shift_length(length, reach, "2 * (history + max_lag)")
-    if not analytic and m > 1 and 1.0 / (1 + count) > level / m:
+    # The smallest p-value, 1 / (1 + surrogates), must reach alpha / m for a
+    # lone target with sources to pass the correction across the targets.
+    needed = math.ceil(m / level) - 1
+    if not analytic and m > 1 and count < needed:
         warnings.warn(f"with {count} surrogates the smallest p-value, {1 / (1 + count):.3g}, exceeds alpha / m = "
-                      f"{level / m:.3g}: a single target with sources cannot pass the correction across "
-                      f"{m} targets; use at least {int(np.ceil(m / level))} surrogates", UserWarning, stacklevel=2)
+                      f"{level / m:.3g}: a target passes the correction across {m} targets only beside others "
+                      f"that pass; use at least {needed} surrogates for one to pass alone", UserWarning, stacklevel=2)
     settings = _network.InferenceSettings(history=steps, target_history=0 if own else steps, max_lag=lags,
                                           max_history=own, alpha=level, surrogates=count, method=kind, seed=key,
                                           max_sources=limit, analytic=analytic, sequential=chosen.sequential)

@@ -227,12 +227,19 @@ nb::tuple conditional(const network::EstimatorSpec& spec, const Series& source, 
     if (condition_lags.size() != conditions.shape(0)) throw std::invalid_argument("one lag per condition");
     const Span s{source.data(), source.shape(0)}, t{target.data(), target.shape(0)};
     const StridedMatrix z = strided(conditions);
+    // One unit on a pool of one thread, so that Ctrl-C stops it at its next
+    // stop point.
+    network::Progress done;
+    network::Pool pool(1, poll_with(nb::none()), done);
     if (spec.name == "binned") {
         network::ConditionalEstimate e;
         {
             nb::gil_scoped_release release;
-            e = network::conditional_transfer_entropy(s, t, z, spec.n_bins, history, lag, condition_lags,
-                                                      target_lags ? &*target_lags : nullptr);
+            pool.run(1, [&](std::size_t, unsigned) {
+                e = network::conditional_transfer_entropy(s, t, z, spec.n_bins, history, lag, condition_lags,
+                                                          target_lags ? &*target_lags : nullptr);
+                return std::uint64_t{0};
+            });
         }
         return nb::make_tuple(e.te, e.states, e.steps);
     }
@@ -250,8 +257,6 @@ nb::tuple conditional(const network::EstimatorSpec& spec, const Series& source, 
     data.values = values.data();
     data.rows = m;
     data.length = n;
-    network::Progress done;
-    network::Pool pool(1, nullptr, done);
     network::ContextSpec context{0, target_lags ? 0 : static_cast<std::size_t>(history), {}, 1};
     if (target_lags) {
         for (std::size_t l : *target_lags) context.conditions.push_back({0, l});
@@ -260,9 +265,12 @@ nb::tuple conditional(const network::EstimatorSpec& spec, const Series& source, 
     network::Estimate e;
     network::with_statistic(spec, data, history, 0, pool, [&](const auto& stat) {
         nb::gil_scoped_release release;
-        typename std::remove_cvref_t<decltype(stat)>::Worker worker(stat);
-        const network::Source one{network::Candidate{1, lag}, network::Draw::observed()};
-        e = worker.estimate(context, std::span(&one, 1));
+        pool.run(1, [&](std::size_t, unsigned) {
+            typename std::remove_cvref_t<decltype(stat)>::Worker worker(stat);
+            const network::Source one{network::Candidate{1, lag}, network::Draw::observed()};
+            e = worker.estimate(context, std::span(&one, 1));
+            return std::uint64_t{0};
+        });
     });
     return nb::make_tuple(e.value, e.states, e.steps);
 }

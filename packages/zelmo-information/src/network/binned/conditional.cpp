@@ -7,6 +7,7 @@
 #include "../../kernels/binning.hpp"
 #include "../../kernels/key_counts.hpp"
 #include "../../kernels/radix_sort.hpp"
+#include "../../kernels/stop.hpp"
 #include "../../kernels/range.hpp"
 #include "../../kernels/transfer_entropy.hpp"
 #include "states.hpp"
@@ -87,7 +88,9 @@ public:
         if (width == 1 && weights == nullptr) {
             std::vector<std::uint64_t> scratch(n);
             radix_sort(keys.data(), n, max_key, scratch.data());
+            StopEvery stop;
             for (std::size_t i = 0; i < n;) {
+                stop.at(i);
                 std::size_t j = i + 1;
                 while (j < n && keys[j] == keys[i]) ++j;
                 keys_.push_back(keys[i]);
@@ -99,7 +102,9 @@ public:
         const std::vector<std::size_t> order = row_order(keys.data(), n, width);
         const std::uint64_t* base = keys.data();
         auto row = [&](std::size_t i) { return base + i * width; };
+        StopEvery stop;
         for (std::size_t i = 0; i < n;) {
+            stop.at(i);
             std::uint64_t count = 0;
             std::size_t j = i;
             while (j < n && std::equal(row(order[j]), row(order[j]) + width, row(order[i]))) {
@@ -186,6 +191,7 @@ ConditionalEstimate conditional_from_bins(const std::vector<const std::uint64_t*
     std::vector<std::uint64_t> keys(count * width);
     std::vector<std::uint64_t> fields(series + 1);
     for (std::size_t i = 0; i < count; ++i) {
+        stop_point(i);
         const std::size_t t = steps[i];
         fields[0] = bins[0][t];
         fields[1] = target_past ? codes[0][t - h] : 0;  // the target's past ends at t - 1
@@ -198,7 +204,10 @@ ConditionalEstimate conditional_from_bins(const std::vector<const std::uint64_t*
     auto marginal = [&](KeyLayout::Marginal m) {
         const std::size_t w = layout.width(m);
         std::vector<std::uint64_t> projected(full.size() * w);
-        for (std::size_t i = 0; i < full.size(); ++i) layout.project(m, full.key(i), projected.data() + i * w);
+        for (std::size_t i = 0; i < full.size(); ++i) {
+            stop_point(i);
+            layout.project(m, full.key(i), projected.data() + i * w);
+        }
         return KeyCounts(std::move(projected), w, &full.counts(), layout.max_key());
     };
     const KeyCounts bz = marginal(KeyLayout::kBZ);
@@ -209,6 +218,7 @@ ConditionalEstimate conditional_from_bins(const std::vector<const std::uint64_t*
     std::vector<std::uint64_t> probe(width);
     double te = 0.0;
     for (std::size_t i = 0; i < full.size(); ++i) {
+        stop_point(i);
         const std::uint64_t* key = full.key(i);
         layout.project(KeyLayout::kBZ, key, probe.data());
         const std::uint64_t c_bz = bz.find(probe.data());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <numeric>
 #include <optional>
 #include <stdexcept>
@@ -9,6 +10,7 @@
 
 #include "../../kernels/key_counts.hpp"
 #include "../../kernels/radix_sort.hpp"
+#include "../../kernels/stop.hpp"
 #include "../../kernels/transfer_entropy.hpp"
 
 namespace zelmo::network {
@@ -34,11 +36,13 @@ RankedRows rank_rows(BinnedRows& rows, Pool& pool) {
     pool.run(m, [&](std::size_t i, unsigned) {
         std::uint32_t* bins = rows.bins32(i);
         std::vector<std::uint32_t> distinct(bins, bins + length);
-        std::sort(distinct.begin(), distinct.end());
+        std::size_t comparisons = 0;
+        std::sort(distinct.begin(), distinct.end(), stopping(std::less<std::uint32_t>{}, comparisons));
         distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
         std::vector<std::uint64_t>& counts = per_row[i];
         counts.assign(distinct.size(), 0);
         for (std::size_t t = 0; t < length; ++t) {
+            stop_point(t);
             const auto rank = static_cast<std::uint32_t>(
                 std::lower_bound(distinct.begin(), distinct.end(), bins[t]) - distinct.begin());
             bins[t] = rank;

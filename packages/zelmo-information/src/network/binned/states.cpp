@@ -118,10 +118,12 @@ std::int64_t DenseContext::value(const CodeView<std::uint32_t>& source, std::uin
 std::vector<std::size_t> row_order(const std::uint64_t* rows, std::size_t count, std::size_t width) {
     std::vector<std::size_t> order(count);
     std::iota(order.begin(), order.end(), std::size_t{0});
-    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+    std::size_t comparisons = 0;
+    const auto less = [&](std::size_t x, std::size_t y) {
         return std::lexicographical_compare(rows + x * width, rows + (x + 1) * width, rows + y * width,
                                             rows + (y + 1) * width);
-    });
+    };
+    std::sort(order.begin(), order.end(), stopping(less, comparisons));
     return order;
 }
 
@@ -136,7 +138,9 @@ std::int64_t sorted_sums(const std::vector<std::uint64_t>& rows, std::size_t wid
     };
     const std::int64_t* f = xlogx.terms();
     std::int64_t sum = 0;
+    StopEvery stop;
     for (std::size_t i = 0; i < count;) {
+        stop.at(i);
         std::size_t j = i;  // a run of one prefix
         while (j < count && same(order[j], order[i], prefix)) ++j;
         sum -= f[j - i];

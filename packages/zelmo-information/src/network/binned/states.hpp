@@ -15,10 +15,12 @@
 // them in wrapping 64-bit arithmetic, counted by sorting).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "../../kernels/stop.hpp"
 #include "../../kernels/support.hpp"
 #include "../../kernels/transfer_entropy.hpp"
 #include "fixed_point.hpp"
@@ -66,12 +68,14 @@ struct CodeView {
 };
 
 // Calls f(t, u) for the counted steps t in [0, count) with u the index of
-// step t in `view`.
+// step t in `view`, with a stop point (stop.hpp) at least every
+// kStopInterval steps.
 template <class Code, class F>
 inline void for_each_step(std::size_t count, const CodeView<Code>& view, F f) {
     std::size_t t = 0, u = view.start;
     while (t < count) {
-        const std::size_t run = std::min(count - t, view.length - u);
+        stop_point();
+        const std::size_t run = std::min({count - t, view.length - u, kStopInterval});
         for (std::size_t r = 0; r < run; ++r) f(t + r, u + r);
         t += run;
         u += run;

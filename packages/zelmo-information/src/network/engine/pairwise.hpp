@@ -176,6 +176,7 @@ void pairwise_test(const S& stat, const Tile& tile, const TestSettings& settings
             const auto& context = w.context_of(j, settings.history);
             Value* values = nulls.data() + (u - first) * surrogates;
             for (std::uint64_t k = k0; k < k1; ++k) {
+                stop_point();
                 const Draws draws(settings.seed, purpose, tile.keys[i], tile.keys[j], k);
                 const Source source{Candidate{i, 1}, Draw::surrogate(settings.method, draws, window.length, h + 1)};
                 values[k] = w.worker.value(context, std::span(&source, 1));

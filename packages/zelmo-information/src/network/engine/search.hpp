@@ -376,6 +376,7 @@ void run_tests(std::vector<Search<S>>& searches, const S& stat, const InferenceS
             const std::uint64_t k0 = start + b * kBlock, k1 = std::min(stop, k0 + kBlock);
             std::uint64_t work = 0;
             for (std::uint64_t k = k0; k < k1; ++k) {
+                stop_point();
                 Value reduced{};
                 for (std::size_t e = 0; e < test.entries.size(); ++e) {
                     const Entry& entry = test.entries[e];

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "../../kernels/stop.hpp"
 #include "../philox.hpp"
 
 namespace zelmo::network {
@@ -94,7 +95,10 @@ struct Draw {
 // stream names, whatever the values are.
 template <class T>
 void shuffle_values(Draws draws, T* values, std::size_t n) {
-    for (std::size_t u = n; u-- > 1;) std::swap(values[u], values[draws.below(u + 1)]);
+    for (std::size_t u = n; u-- > 1;) {
+        stop_point(u);
+        std::swap(values[u], values[draws.below(u + 1)]);
+    }
 }
 
 // A source of a value: a candidate, and how its row is drawn.
