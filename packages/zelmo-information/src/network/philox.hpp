@@ -40,6 +40,7 @@ enum class Purpose : std::uint64_t {
     prune = 4,    // the weakest selected source against the others'
     omnibus = 5,  // all selected sources together
     link = 6,     // each final link given the others
+    noise = 7,    // the noise that breaks ties of a series for the nearest-neighbour estimators
 };
 
 // The stream of 64-bit words keyed by (seed, purpose) with counter

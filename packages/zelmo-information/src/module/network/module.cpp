@@ -20,6 +20,7 @@
 #include "../../network/parallel.hpp"
 #include "../../network/surrogates.hpp"
 #include "../errors.hpp"
+#include "ksg.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -242,4 +243,5 @@ NB_MODULE(_network, m) {
           "history"_a, "lag"_a, "condition_lags"_a);
     m.def("infer_network", &infer, "codes"_a, "constant"_a, "n_bins"_a, "targets"_a, "history"_a, "max_lag"_a,
           "alpha"_a, "surrogates"_a, "method"_a, "seed"_a, "max_sources"_a, "workers"_a, "progress"_a.none());
+    bind_ksg(m);
 }
