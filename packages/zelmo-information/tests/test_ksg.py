@@ -88,11 +88,12 @@ def split(points, dims):
 @pytest.mark.parametrize("kind, d, n, k", [
     ("gauss", 2, 2000, 4), ("gauss", 6, 1500, 4), ("gauss", 8, 700, 3),
     ("quantised", 3, 2000, 4), ("quantised", 6, 1200, 3), ("decimal", 3, 1800, 5),
-    ("mixed", 4, 1600, 4), ("mixed", 7, 900, 2), ("gauss", 3, 6, 5),
+    ("mixed", 4, 1600, 4), ("mixed", 7, 900, 2), ("gauss", 3, 6, 5), ("quantised", 1, 1500, 4),
+    ("decimal", 1, 1000, 7),
 ])
 def test_distances_and_counts_equal_every_pair_compared(kind, d, n, k):
     points = data(kind, d, n, seed=d * n + k)
-    subspaces = [[0], [d - 1], [0, d - 1], list(range(1, d)), list(range(d))]
+    subspaces = [s for s in ([0], [d - 1], [0, d - 1], list(range(1, d)), list(range(d))) if s]
     eps, counts = net._ksg_counts(points, k, subspaces)
     want_eps, want_counts = model_counts(points, k, subspaces)
     np.testing.assert_array_equal(eps, want_eps)
@@ -113,6 +114,8 @@ def test_duplicate_points_count_as_distinct_neighbours():
     np.testing.assert_array_equal(eps, np.repeat([1.0, 1.0, 2.0, 4.0], 3))
     np.testing.assert_array_equal(counts, model_counts(points, 3, [[0], [1], [0, 1]])[1])
     np.testing.assert_array_equal(counts[2], 2)  # the copies, strictly closer than eps
+    eps, counts = net._ksg_counts(np.ones((3, 50)), 4, [[0], [0, 1], [0, 1, 2]])
+    assert (eps == 0).all() and (counts == 0).all()
 
 
 @pytest.mark.parametrize("kind, dims, n, k", [

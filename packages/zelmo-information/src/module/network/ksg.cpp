@@ -70,28 +70,39 @@ nb::tuple counts(const Points& points, std::size_t k, const std::vector<std::vec
     const ksg::Columns all = columns(points, "points", 1);
     const std::size_t n = all.n;
     check_k(k, n);
-    std::vector<ksg::Columns> spaces;
+    std::vector<std::vector<std::size_t>> spaces;
     for (const auto& rows : subspaces) {
-        ksg::Columns s{{}, n};
         for (std::size_t r : rows) {
             if (r >= all.dims()) throw std::invalid_argument("subspace row out of range");
-            s.columns.push_back(all.columns[r]);
         }
-        if (s.dims() == 0) throw std::invalid_argument("a subspace needs at least one row");
-        spaces.push_back(std::move(s));
+        if (rows.empty()) throw std::invalid_argument("a subspace needs at least one row");
+        spaces.push_back(rows);
     }
     std::vector<double> eps(n);
     std::vector<std::int64_t> out(spaces.size() * n);
     {
         nb::gil_scoped_release release;
-        ksg::MaxNormTree tree;
-        tree.build(all);
-        tree.kth_distances(k, eps.data());
+        std::vector<ksg::SortedLine> lines(all.dims());
+        ksg::Subspace joint{all, {}};
+        for (std::size_t c = 0; c < all.dims(); ++c) {
+            lines[c].build(all.columns[c], n);
+            joint.lines.push_back(&lines[c]);
+        }
+        ksg::NeighbourSearch search;
+        search.build(joint);
+        search.kth_distances(k, eps.data());
         std::vector<std::uint32_t> within(n);
+        ksg::Runs runs;
+        runs.reset(eps.data(), n);
         ksg::RangeCounter counter;
         for (std::size_t s = 0; s < spaces.size(); ++s) {
-            counter.build(spaces[s]);
-            counter.count_within(eps.data(), within.data());
+            ksg::Subspace space{{{}, n}, {}};
+            for (std::size_t r : spaces[s]) {
+                space.points.columns.push_back(all.columns[r]);
+                space.lines.push_back(&lines[r]);
+            }
+            counter.build(space);
+            counter.count_within(runs, within.data());
             std::copy(within.begin(), within.end(), out.begin() + static_cast<std::ptrdiff_t>(s * n));
         }
     }

@@ -51,40 +51,52 @@ Context::Context(const Columns& y, const Columns& z, std::size_t k)
     if (z.n != n_ && z_dims_ > 0) panic("target and conditions of different lengths");
     if (n_ > kMaxPoints) panic("too many points for a neighbour search");
     if (k_ == 0 || k_ >= n_) panic("the neighbour rank must be at least 1 and below the number of points");
-    data_.resize((y_dims_ + z_dims_) * n_);
-    for (std::size_t c = 0; c < y_dims_ + z_dims_; ++c) {
+    const std::size_t dims = y_dims_ + z_dims_;
+    data_.resize(dims * n_);
+    lines_.resize(dims);
+    for (std::size_t c = 0; c < dims; ++c) {
         const double* column = c < y_dims_ ? y.columns[c] : z.columns[c - y_dims_];
         std::copy(column, column + n_, data_.begin() + static_cast<std::ptrdiff_t>(c * n_));
+        lines_[c].build(data_.data() + c * n_, n_);
     }
-    target_.build(own(0, y_dims_ + z_dims_));
+    target_.build(own(0, dims));
     if (z_dims_ > 0) conditions_.build(own(y_dims_, z_dims_));
 }
 
-Columns Context::own(std::size_t first, std::size_t count) const {
-    Columns out{{}, n_};
-    for (std::size_t c = first; c < first + count; ++c) out.columns.push_back(data_.data() + c * n_);
+Subspace Context::own(std::size_t first, std::size_t count) const {
+    Subspace out{{{}, n_}, {}};
+    for (std::size_t c = first; c < first + count; ++c) {
+        out.points.columns.push_back(data_.data() + c * n_);
+        out.lines.push_back(&lines_[c]);
+    }
     return out;
 }
 
 double Context::value(const Columns& x, Workspace& work) const {
     if (x.dims() == 0) panic("the source needs at least one column");
     if (x.n != n_) panic("source and target of different lengths");
-    const Columns target_side = own(0, y_dims_ + z_dims_);
-    work.joint.build(join(x, target_side));
+    work.source_lines.resize(x.dims());
+    Subspace source{x, {}};
+    for (std::size_t c = 0; c < x.dims(); ++c) {
+        work.source_lines[c].build(x.columns[c], n_);
+        source.lines.push_back(&work.source_lines[c]);
+    }
+    work.joint.build(join(source, own(0, y_dims_ + z_dims_)));
     work.eps.resize(n_);
     work.joint.kth_distances(k_, work.eps.data());
+    work.runs.reset(work.eps.data(), n_);
     work.n_source.resize(n_);
     work.n_target.resize(n_);
-    target_.count_within(work.eps.data(), work.n_target.data());
+    target_.count_within(work.runs, work.n_target.data());
     if (z_dims_ == 0) {
-        work.source.build(x);
-        work.source.count_within(work.eps.data(), work.n_source.data());
+        work.source.build(source);
+        work.source.count_within(work.runs, work.n_source.data());
         return mi_from_counts(psi_, k_, work.n_source.data(), work.n_target.data(), n_);
     }
-    work.source.build(join(x, own(y_dims_, z_dims_)));
-    work.source.count_within(work.eps.data(), work.n_source.data());
+    work.source.build(join(source, own(y_dims_, z_dims_)));
+    work.source.count_within(work.runs, work.n_source.data());
     work.n_conditions.resize(n_);
-    conditions_.count_within(work.eps.data(), work.n_conditions.data());
+    conditions_.count_within(work.runs, work.n_conditions.data());
     return cmi_from_counts(psi_, k_, work.n_conditions.data(), work.n_source.data(), work.n_target.data(), n_);
 }
 

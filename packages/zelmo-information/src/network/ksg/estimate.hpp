@@ -47,22 +47,27 @@ double cmi_from_counts(const Digamma& psi, std::size_t k, const std::uint32_t* n
 // Scratch of one thread for Context::value: the structures and arrays that
 // depend on the source, reused from call to call.
 struct Workspace {
-    MaxNormTree joint;
-    RangeCounter source;  // X, or X and Z
+    std::vector<SortedLine> source_lines;  // one per column of X
+    NeighbourSearch joint;
+    RangeCounter source;                   // X, or X and Z
     std::vector<double> eps;
+    Runs runs;
     std::vector<std::uint32_t> n_source, n_target, n_conditions;
 };
 
 // What does not depend on the source X: the target Y and the conditions Z
-// (copied), with the counting structures of Y and Z together and of Z
-// alone. value(X) is I(X; Y | Z), or I(X; Y) when Z has no columns, for a
-// source X of the same points; the joint tree and the structure of X (with
-// Z) are built for each X. value() is const: threads may share a context,
-// each with its own Workspace.
+// (copied), the sorted line of each of their columns and the counting
+// structures of Y and Z together and of Z alone. value(X) is I(X; Y | Z), or
+// I(X; Y) when Z has no columns, for a source X of the same points; the
+// lines of X, the joint search and the structure of X (with Z) are built
+// for each X. value() is const: threads may share a context, each with its
+// own Workspace. A context is not copied (its structures refer to its lines).
 class Context {
 public:
     // y: at least one column; z: any number; both of n points, k < n.
     Context(const Columns& y, const Columns& z, std::size_t k);
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
 
     std::size_t size() const { return n_; }
     std::size_t k() const { return k_; }
@@ -72,13 +77,14 @@ public:
     double value(const Columns& x) const;
 
 private:
-    Columns own(std::size_t first, std::size_t count) const;
+    Subspace own(std::size_t first, std::size_t count) const;
 
     std::size_t n_, k_, y_dims_, z_dims_;
-    std::vector<double> data_;  // the columns of Y then Z, n_ each
+    std::vector<double> data_;       // the columns of Y then Z, n_ each
+    std::vector<SortedLine> lines_;  // of each column of data_
     Digamma psi_;
     RangeCounter target_;       // Y and Z
-    RangeCounter conditions_;   // Z (empty when Z has no columns)
+    RangeCounter conditions_;   // Z (unused when Z has no columns)
 };
 
 // Single estimates: Context(y, z, k).value(x).

@@ -17,19 +17,25 @@
 //           0 whenever r_t = 0.
 //
 // Both are exact, equal to a comparison of all n (n - 1) pairs: a search
-// skips a group of points only on a bound formed by the same rounded
+// passes over a group of points only on a bound formed by the same rounded
 // subtractions as the distances, and rounding keeps order (a <= b implies
-// fl(a - q) <= fl(b - q)), so a bound never passes over a point that counts.
+// fl(a - q) <= fl(b - q) and fl(q - a) >= fl(q - b)), so a bound never
+// passes over a point that counts.
 //
-// Structures: a k-d tree with tight boxes for two or more columns, a sorted
-// copy for one. Both copy the coordinates (O(n d) memory) and can be rebuilt
-// in place for new points without new allocations. Searches are const and
-// single-threaded; concurrent searches of one structure are safe.
+// The structures, chosen by the number of columns (by measurement):
+//   SortedLine   one column sorted; the points within a radius form a run.
+//   RankPlane    counts over two columns from their sorted lines, by a sweep.
+//   RankGrid     the k-th distances over up to three columns: cells cut at
+//                equal numbers of points of each column's sorted line.
+//   MaxNormTree  a k-d tree, for the rest.
+// Each copies what it needs of the coordinates (O(n d) memory) and can be
+// rebuilt in place for new points. Searches are const and single-threaded;
+// concurrent searches of one structure are safe.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 namespace zelmo::network::ksg {
@@ -48,16 +54,117 @@ Columns join(const Columns& a, const Columns& b);
 // Point counts are held in 32 bits: at most this many points.
 inline constexpr std::size_t kMaxPoints = 0xFFFFFFFEu;
 
+// The sorted positions [first, last) of the points within a radius of one
+// point: the point itself among them, or none (first == last) when the
+// radius is 0.
+struct Run {
+    std::uint32_t first, last;
+};
+
+// One column sorted (a stable radix sort of the values' bits, so that tied
+// values keep the order of their points).
+class SortedLine {
+public:
+    void build(const double* values, std::size_t n);
+    std::size_t size() const { return values_.size(); }
+
+    // runs[t] = the run of the points within radius[t] of point t, for every
+    // t. Points below t's position are within r while q - v[j] < r, which
+    // fails on a prefix of them, and points above while v[j] - q < r, which
+    // fails on a suffix: each end is found by doubling steps from t's
+    // position, then bisection.
+    void runs_within(const double* radius, Run* runs) const;
+    // counts[t] from the runs of this line: the length of t's run, less t.
+    static void count(const Run* runs, std::size_t n, std::uint32_t* counts);
+
+    double value(std::size_t position) const { return values_[position]; }
+    std::uint32_t point(std::size_t position) const { return order_[position]; }
+    std::uint32_t position(std::size_t point) const { return position_[point]; }
+
+private:
+    std::vector<double> values_;           // ascending
+    std::vector<std::uint32_t> order_;     // the point at each sorted position
+    std::vector<std::uint32_t> position_;  // the sorted position of each point
+};
+
+// The runs of sorted lines for one set of radii, each line's computed when
+// first asked for (a line may serve several subspaces).
+class Runs {
+public:
+    void reset(const double* radius, std::size_t n);
+    const double* radius() const { return radius_; }
+    const Run* of(const SortedLine& line);
+
+private:
+    const double* radius_ = nullptr;
+    std::size_t n_ = 0, used_ = 0;
+    std::vector<const SortedLine*> lines_;
+    std::vector<std::vector<Run>> runs_;
+};
+
+// Some columns of the points with the sorted line of each.
+struct Subspace {
+    Columns points;
+    std::vector<const SortedLine*> lines;
+
+    std::size_t dims() const { return points.dims(); }
+};
+
+// The columns of `a` followed by those of `b`.
+Subspace join(const Subspace& a, const Subspace& b);
+
+// Counts over two columns. The points within r of point t are those whose
+// positions lie in t's run on each line, [a0, a1) and [b0, b1): the points
+// of a-position below a1 and b-position in [b0, b1), less those of
+// a-position below a0. One sweep inserts the points in order of a-position
+// into a Fenwick tree over b-positions and reads each run of b-positions as
+// it passes a0 and a1. The lines must outlive the plane.
+class RankPlane {
+public:
+    void build(const SortedLine& a, const SortedLine& b);
+    void count_within(const Run* a_runs, const Run* b_runs, std::uint32_t* counts) const;
+
+private:
+    const SortedLine* a_ = nullptr;
+    const SortedLine* b_ = nullptr;
+};
+
+// The k-th distances over one to three columns. Each column's sorted line is
+// cut into g slabs of equal numbers of points, and the points are stored by
+// cell (a slab of each column). A point's neighbours are sought in its cell,
+// then in the shells of cells around it, until the k-th distance so far is
+// at most the distance to the nearest slab beyond the last shell (the gap
+// between the point and the slab's extreme value, which bounds every point
+// of that slab).
+class RankGrid {
+public:
+    static constexpr std::size_t kMaxDims = 3;
+
+    void build(const Subspace& points);
+    void kth_distances(std::size_t k, double* eps) const;
+
+private:
+    template <std::size_t D> void kth_distances_in(std::size_t k, double* eps) const;
+
+    std::size_t n_ = 0, dims_ = 0, slabs_ = 0;
+    std::vector<double> coords_;         // coordinate c of stored position i at c * n_ + i
+    std::vector<std::uint32_t> index_;   // the point at each stored position
+    std::vector<std::uint32_t> starts_;  // the first stored position of each cell, and n_
+    std::vector<double> slab_lo_;        // c * slabs_ + s: the smallest value of column c in slab s
+    std::vector<double> slab_hi_;        // and the largest
+};
+
 // A k-d tree in the maximum norm: every node holds the smallest box around
 // its points; a node is split at the median of its widest coordinate until
-// it holds at most kLeaf points.
+// it holds at most kLeaf points. The points of one leaf are searched
+// together: a node far enough from the leaf's box for all of them is passed
+// over once for all.
 class MaxNormTree {
 public:
-    static constexpr std::size_t kLeaf = 8;
+    static constexpr std::size_t kLeaf = 32;
 
     void build(const Columns& points);
     std::size_t size() const { return n_; }
-    std::size_t dims() const { return dims_; }
 
     // eps[t] = the k-th smallest distance from point t to the others
     // (1 <= k < n), for every t.
@@ -71,7 +178,6 @@ private:
         std::uint32_t begin, end;  // its points: tree positions [begin, end)
         std::uint32_t right;       // the second child (the first is the next node); 0 for a leaf
     };
-
     struct Key {
         double value;
         std::uint32_t point;
@@ -89,52 +195,33 @@ private:
     std::vector<Key> keys_;             // scratch of the build
 };
 
-// One coordinate, sorted: the points within a radius of a point are a run of
-// neighbours in sorted order, found by a galloping search from the point.
-class SortedLine {
-public:
-    void build(const double* values, std::size_t n);
-    std::size_t size() const { return values_.size(); }
-    void count_within(const double* radius, std::uint32_t* counts) const;
-
-    // The sorted positions [first, last) of the points whose distance to the
-    // point at sorted position p is below r > 0 (p among them).
-    std::pair<std::size_t, std::size_t> run_within(std::size_t p, double r) const;
-    std::uint32_t point(std::size_t position) const { return order_[position]; }
-    std::uint32_t position(std::size_t point) const { return position_[point]; }
-
-private:
-    std::vector<double> values_;           // ascending
-    std::vector<std::uint32_t> order_;     // the point at each sorted position
-    std::vector<std::uint32_t> position_;  // the sorted position of each point
-};
-
-// Two coordinates: the points within a radius of a point are those whose
-// sorted positions fall in a run on each coordinate, counted for every point
-// at once by a sweep over the positions of the first coordinate with a
-// Fenwick tree over the positions of the second.
-class RankPlane {
-public:
-    void build(const double* a, const double* b, std::size_t n);
-    std::size_t size() const { return a_.size(); }
-    void count_within(const double* radius, std::uint32_t* counts) const;
-
-private:
-    SortedLine a_, b_;
-};
-
-// Strict counts within a radius over some columns: a SortedLine for one
-// column, a RankPlane for two, else a MaxNormTree.
+// counts[t] = #{j != t : distance(t, j) < radius[t]} over a subspace: a
+// SortedLine for one column, a RankPlane for two, a MaxNormTree for more.
+// The lines must outlive the counter.
 class RangeCounter {
 public:
-    void build(const Columns& points);
-    std::size_t size() const { return dims_ == 1 ? line_.size() : dims_ == 2 ? plane_.size() : tree_.size(); }
-    void count_within(const double* radius, std::uint32_t* counts) const;
+    void build(const Subspace& points);
+    // With the radii of `runs`.
+    void count_within(Runs& runs, std::uint32_t* counts) const;
 
 private:
     std::size_t dims_ = 0;
-    SortedLine line_;
+    const SortedLine* line_ = nullptr;
+    std::array<const SortedLine*, 2> plane_lines_{};
     RankPlane plane_;
+    MaxNormTree tree_;
+};
+
+// eps[t], the k-th smallest distance from point t to the others: a RankGrid
+// for up to three columns, a MaxNormTree for more.
+class NeighbourSearch {
+public:
+    void build(const Subspace& points);
+    void kth_distances(std::size_t k, double* eps) const;
+
+private:
+    bool grid_mode_ = false;
+    RankGrid grid_;
     MaxNormTree tree_;
 };
 
