@@ -145,8 +145,8 @@ def build_reuse(sizes):
     def fresh():
         return [net._ksg_conditional_mutual_information(s, y, z, K) for s in sources]
 
-    return [Workload("ksg_context_reuse", f"one `_KsgContext(y, z, 4)`, {count} `.value(x rotated)`",
-                     f"{count} `_ksg_conditional_mutual_information` from scratch",
+    return [Workload("ksg_context_reuse", f"_KsgContext(y, z, 4) once, .value(x rotated) {count} times",
+                     f"{count} `_ksg_conditional_mutual_information(x rotated, y, z, 4)`",
                      f"N = {n}, d = 3, {count} rotations", ours, fresh, None,
                      lambda a, b: max(abs(p - q) for p, q in zip(a, b)),
                      note="time per value = the median / the number of rotations")]
