@@ -139,13 +139,12 @@ def build_reuse(sizes):
     sources = [np.ascontiguousarray(np.roll(x, int(s), axis=1)) for s in shifts]
 
     def ours():
-        context = net._KsgContext(y, z, K)
-        return [context.value(s) for s in sources]
+        return net._KsgContext(y, z, K).values(sources)
 
     def fresh():
         return [net._ksg_conditional_mutual_information(s, y, z, K) for s in sources]
 
-    return [Workload("ksg_context_reuse", f"_KsgContext(y, z, 4) once, .value(x rotated) {count} times",
+    return [Workload("ksg_context_reuse", f"_KsgContext(y, z, 4).values({count} x rotated)",
                      f"{count} `_ksg_conditional_mutual_information(x rotated, y, z, 4)`",
                      f"N = {n}, d = 3, {count} rotations", ours, fresh, None,
                      lambda a, b: max(abs(p - q) for p, q in zip(a, b)),

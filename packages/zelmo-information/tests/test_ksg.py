@@ -185,15 +185,21 @@ def test_conditional_mutual_information_of_gaussians():
 # Reuse and determinism
 
 
-def test_context_shared_by_threads_gives_the_single_estimates():
+def test_context_reused_and_shared_by_threads_gives_the_single_estimates():
     rng = np.random.default_rng(9)
     n = 3000
-    y, z = rng.normal(size=(1, n)), rng.normal(size=(2, n))
+    y, z = rng.normal(size=(1, n)), rng.normal(size=(1, n))
     x = rng.normal(size=(1, n)) + y
     sources = [np.roll(x, shift, axis=1) for shift in range(0, 1200, 100)]
     context = net._KsgContext(y, z, 4)
     serial = [net._ksg_conditional_mutual_information(s, y, z, 4) for s in sources]
     assert [context.value(s) for s in sources] == serial
+    # One workspace through sources of one and two columns (a grid search
+    # and plane counts, then a tree for both).
+    wide = [np.vstack([s, s[:, ::-1]]) for s in sources[:3]]
+    mixed = [s for pair in zip(sources[:3], wide) for s in pair]
+    want = [net._ksg_conditional_mutual_information(s, y, z, 4) for s in mixed]
+    assert context.values(mixed) == want and context.values(sources) == serial
     results = [None] * len(sources)
 
     def work(first):

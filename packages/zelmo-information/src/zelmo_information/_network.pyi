@@ -150,3 +150,5 @@ class _KsgContext:
     def k(self) -> int: ...
     def value(self, x: NDArray[np.float64]) -> float:
         """I(x; y | z) for a source x of the same points (thread-safe)."""
+    def values(self, xs: list[NDArray[np.float64]]) -> list[float]:
+        """value(x) for each x in turn, reusing one workspace."""

@@ -174,7 +174,18 @@ void bind_ksg(nb::module_& m) {
                  nb::gil_scoped_release release;
                  return context.value(cx);
              },
-             "x"_a);
+             "x"_a)
+        .def("values",
+             [](const ksg::Context& context, const std::vector<Points>& xs) {
+                 std::vector<ksg::Columns> sources;
+                 for (const Points& x : xs) sources.push_back(columns(x, "x", 1, context.size()));
+                 std::vector<double> out(sources.size());
+                 nb::gil_scoped_release release;
+                 ksg::Workspace work;  // one for all, as a thread of the caller would keep it
+                 for (std::size_t i = 0; i < sources.size(); ++i) out[i] = context.value(sources[i], work);
+                 return out;
+             },
+             "xs"_a);
 }
 
 }  // namespace zelmo::py
