@@ -94,10 +94,11 @@ def split(points, dims):
 def test_distances_and_counts_equal_every_pair_compared(kind, d, n, k):
     points = data(kind, d, n, seed=d * n + k)
     subspaces = [s for s in ([0], [d - 1], [0, d - 1], list(range(1, d)), list(range(d))) if s]
-    eps, counts = net._ksg_counts(points, k, subspaces)
     want_eps, want_counts = model_counts(points, k, subspaces)
-    np.testing.assert_array_equal(eps, want_eps)
-    np.testing.assert_array_equal(counts, want_counts)
+    for structure in ("auto", "tree", "rank"):
+        eps, counts = net._ksg_counts(points, k, subspaces, structure)
+        np.testing.assert_array_equal(eps, want_eps)
+        np.testing.assert_array_equal(counts, want_counts)
     if kind == "quantised":
         assert (eps == 0).any() and (eps > 0).any()
 
@@ -227,6 +228,8 @@ def test_arguments_are_checked():
         net._ksg_mutual_information(np.full((1, 10), np.nan), x, 3)
     with pytest.raises(ValueError, match="at least one row"):
         net._ksg_mutual_information(np.zeros((0, 10)), x, 3)
+    with pytest.raises(ValueError, match="structure"):
+        net._ksg_counts(x, 3, [[0]], "grid")
     with pytest.raises(ValueError, match="noise"):
         net._ksg_prepare(np.zeros(10), False, -1.0, 0, 0)
 

@@ -119,11 +119,13 @@ def infer_network(
 # estimates are in bits and may be negative.
 
 def _ksg_counts(
-    points: NDArray[np.float64], k: int, subspaces: list[list[int]]
+    points: NDArray[np.float64], k: int, subspaces: list[list[int]], structure: str = "auto"
 ) -> tuple[NDArray[np.float64], NDArray[np.int64]]:
     """(eps, counts): eps[t] the k-th smallest maximum-norm distance from point
     t to the others over all rows, counts[s, t] the other points strictly
-    within eps[t] over the rows of subspaces[s]."""
+    within eps[t] over the rows of subspaces[s]; ``structure`` "auto" (the
+    fastest), "tree" or "rank" (the k-d tree, or the rank structures wherever
+    they apply)."""
 
 def _ksg_mutual_information(x: NDArray[np.float64], y: NDArray[np.float64], k: int) -> float:
     """I(x; y), KSG algorithm 1 in the maximum norm."""

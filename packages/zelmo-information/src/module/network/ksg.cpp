@@ -5,6 +5,7 @@
 // The work runs with the interpreter lock released.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
 #include <cmath>
@@ -63,10 +64,20 @@ void check_k(std::size_t k, std::size_t n) {
     if (k < 1 || k >= n) throw std::invalid_argument("k must be at least 1 and below the number of points");
 }
 
+ksg::Structure structure_of(const std::string& name) {
+    if (name == "auto") return ksg::Structure::automatic;
+    if (name == "tree") return ksg::Structure::tree;
+    if (name == "rank") return ksg::Structure::rank;
+    throw std::invalid_argument("structure must be auto, tree or rank");
+}
+
 // eps (N,) and counts (len(subspaces), N): the k-th neighbour distance of
 // every point over all rows, and the other points strictly within it over
-// the rows of each subspace.
-nb::tuple counts(const Points& points, std::size_t k, const std::vector<std::vector<std::size_t>>& subspaces) {
+// the rows of each subspace, by the structures chosen ("auto": the fastest;
+// "tree" or "rank": those kinds wherever they apply).
+nb::tuple counts(const Points& points, std::size_t k, const std::vector<std::vector<std::size_t>>& subspaces,
+                 const std::string& structure) {
+    const ksg::Structure chosen = structure_of(structure);
     const ksg::Columns all = columns(points, "points", 1);
     const std::size_t n = all.n;
     check_k(k, n);
@@ -89,7 +100,7 @@ nb::tuple counts(const Points& points, std::size_t k, const std::vector<std::vec
             joint.lines.push_back(&lines[c]);
         }
         ksg::NeighbourSearch search;
-        search.build(joint);
+        search.build(joint, chosen);
         search.kth_distances(k, eps.data());
         std::vector<std::uint32_t> within(n);
         ksg::Runs runs;
@@ -101,7 +112,7 @@ nb::tuple counts(const Points& points, std::size_t k, const std::vector<std::vec
                 space.points.columns.push_back(all.columns[r]);
                 space.lines.push_back(&lines[r]);
             }
-            counter.build(space);
+            counter.build(space, chosen);
             counter.count_within(runs, within.data());
             std::copy(within.begin(), within.end(), out.begin() + static_cast<std::ptrdiff_t>(s * n));
         }
@@ -151,7 +162,7 @@ nb::ndarray<nb::numpy, double> digamma(std::size_t n) {
 }  // namespace
 
 void bind_ksg(nb::module_& m) {
-    m.def("_ksg_counts", &counts, "points"_a, "k"_a, "subspaces"_a);
+    m.def("_ksg_counts", &counts, "points"_a, "k"_a, "subspaces"_a, "structure"_a = "auto");
     m.def("_ksg_mutual_information", &mutual_information, "x"_a, "y"_a, "k"_a);
     m.def("_ksg_conditional_mutual_information", &conditional_mutual_information, "x"_a, "y"_a, "z"_a, "k"_a);
     m.def("_ksg_prepare", &prepare, "series"_a, "rank"_a, "noise"_a, "seed"_a, "row"_a);

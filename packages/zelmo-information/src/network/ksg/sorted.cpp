@@ -190,4 +190,56 @@ void RankPlane::count_within(const Run* a_runs, const Run* b_runs, std::uint32_t
     }
 }
 
+// ---------------------------------------------------------------------------
+// RankBox
+
+void RankBox::build(const Subspace& points) {
+    const std::size_t m = points.dims(), n = points.points.n;
+    if (m < 2 || points.lines.size() != m) panic("a box needs a sorted line for each of two or more columns");
+    n_ = n;
+    lines_ = points.lines;
+    positions_.resize(m * m * n);
+    for (std::size_t a = 0; a < m; ++a) {
+        for (std::size_t b = 0; b < m; ++b) {
+            if (b == a) continue;
+            std::uint32_t* out = positions_.data() + (a * m + b) * n;
+            for (std::size_t p = 0; p < n; ++p) out[p] = lines_[b]->position(lines_[a]->point(p));
+        }
+    }
+}
+
+void RankBox::count_within(Runs& runs, std::uint32_t* counts) const {
+    const std::size_t m = lines_.size(), n = n_;
+    std::vector<const Run*> run(m);
+    for (std::size_t c = 0; c < m; ++c) run[c] = runs.of(*lines_[c]);
+    std::vector<const std::uint32_t*> other(m - 1);
+    std::vector<std::uint32_t> first(m - 1), width(m - 1);
+    for (std::size_t t = 0; t < n; ++t) {
+        const Run own = run[0][t];
+        if (own.first == own.last) {  // radius 0
+            counts[t] = 0;
+            continue;
+        }
+        std::size_t a = 0;
+        for (std::size_t c = 1; c < m; ++c) {
+            if (run[c][t].last - run[c][t].first < run[a][t].last - run[a][t].first) a = c;
+        }
+        for (std::size_t c = 0, o = 0; c < m; ++c) {
+            if (c == a) continue;
+            other[o] = positions_.data() + (a * m + c) * n;
+            first[o] = run[c][t].first;
+            width[o] = run[c][t].last - run[c][t].first;
+            ++o;
+        }
+        // A position inside [first, first + width) as one unsigned comparison.
+        std::uint32_t inside = 0;
+        for (std::uint32_t p = run[a][t].first; p < run[a][t].last; ++p) {
+            std::uint32_t keep = 1;
+            for (std::size_t o = 0; o + 1 < m; ++o) keep &= static_cast<std::uint32_t>(other[o][p] - first[o] < width[o]);
+            inside += keep;
+        }
+        counts[t] = inside - 1;  // less the point itself
+    }
+}
+
 }  // namespace zelmo::network::ksg
