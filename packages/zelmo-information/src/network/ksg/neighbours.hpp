@@ -20,9 +20,12 @@
 // passes over a group of points only on a bound formed by the same rounded
 // subtractions as the distances, and rounding keeps order (a <= b implies
 // fl(a - q) <= fl(b - q) and fl(q - a) >= fl(q - b)), so a bound never
-// passes over a point that counts.
+// passes over a point that counts. For the same reason, on one column the
+// points within r of a point form a run of the sorted values, and a point is
+// within r over several columns exactly when it lies in the run of each:
+// what the structures built on sorted lines count.
 //
-// The structures, chosen by the number of columns (by measurement):
+// The structures, chosen by the numbers of columns and points (by measurement):
 //   SortedLine   one column sorted; the points within a radius form a run.
 //   RankPlane    counts over two columns from their sorted lines, by a sweep.
 //   RankBox      counts over more columns from their sorted lines, by a scan
@@ -30,8 +33,9 @@
 //   RankGrid     the k-th distances over up to three columns: cells cut at
 //                equal numbers of points of each column's sorted line.
 //   MaxNormTree  a k-d tree, for the rest.
-// Each copies what it needs of the coordinates (O(n d) memory) and can be
-// rebuilt in place for new points. Searches are const and single-threaded;
+// Each copies what it needs of the coordinates (O(n d) memory; a box
+// O(n d^2), for the few thousand points it serves) and can be rebuilt in
+// place for new points. Searches are const and single-threaded;
 // concurrent searches of one structure are safe.
 #pragma once
 
