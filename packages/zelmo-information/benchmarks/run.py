@@ -28,7 +28,7 @@ import sys  # noqa: E402
 
 # The family modules, in the order of the table. A new family is a module
 # next to this one with a GROUPS list, named here.
-FAMILIES = ("entropy", "divergence", "dependence", "transfer", "overhead", "network", "continuous", "cluster")
+FAMILIES = ("entropy", "divergence", "dependence", "transfer", "overhead", "network", "continuous", "cluster", "ksg")
 
 GROUPS = [group for family in FAMILIES
           for group in importlib.import_module(family).GROUPS]

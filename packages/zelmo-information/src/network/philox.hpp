@@ -41,6 +41,7 @@ enum class Purpose : std::uint64_t {
     omnibus = 5,  // all selected sources together
     link = 6,     // each final link given the others
     history = 7,  // a lag of the target's own past against the others' surrogates
+    noise = 8,    // the noise that breaks ties of a series for the nearest-neighbour estimators
 };
 
 // The stream of 64-bit words keyed by (seed, purpose) with counter

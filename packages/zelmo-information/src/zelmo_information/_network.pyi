@@ -167,3 +167,44 @@ def infer_network(
 ) -> list[TargetResult]:
     """Per target of ``targets`` (every other row a candidate source), its
     search. The correction across targets is the caller's."""
+
+# The nearest-neighbour (KSG) estimator's kernel, private: points are float64
+# arrays of shape (d, N), one row per coordinate (series), finite values;
+# estimates are in bits and may be negative.
+
+def _ksg_counts(
+    points: NDArray[np.float64], k: int, subspaces: list[list[int]], structure: str = "auto"
+) -> tuple[NDArray[np.float64], NDArray[np.int64]]:
+    """(eps, counts): eps[t] the k-th smallest maximum-norm distance from point
+    t to the others over all rows, counts[s, t] the other points strictly
+    within eps[t] over the rows of subspaces[s]; ``structure`` "auto" (the
+    fastest), "tree" or "rank" (the k-d tree, or the rank structures wherever
+    they apply)."""
+
+def _ksg_mutual_information(x: NDArray[np.float64], y: NDArray[np.float64], k: int) -> float:
+    """I(x; y), KSG algorithm 1 in the maximum norm."""
+
+def _ksg_conditional_mutual_information(
+    x: NDArray[np.float64], y: NDArray[np.float64], z: NDArray[np.float64], k: int
+) -> float:
+    """I(x; y | z) by Frenzel and Pompe's estimator; I(x; y) when z has no rows."""
+
+def _ksg_prepare(series: NDArray[np.float64], rank: bool, noise: float, seed: int, row: int) -> NDArray[np.float64]:
+    """The series (mean ranks when ``rank``) centred and scaled to unit
+    variance, plus uniform noise on [-noise, noise) keyed by (seed, row)."""
+
+def _ksg_digamma(n: int) -> NDArray[np.float64]:
+    """psi(1), ..., psi(n) as the estimates read them."""
+
+class _KsgContext:
+    """A target y and conditions z (possibly no rows) held for many sources."""
+
+    def __init__(self, y: NDArray[np.float64], z: NDArray[np.float64], k: int) -> None: ...
+    @property
+    def n(self) -> int: ...
+    @property
+    def k(self) -> int: ...
+    def value(self, x: NDArray[np.float64]) -> float:
+        """I(x; y | z) for a source x of the same points (thread-safe)."""
+    def values(self, xs: list[NDArray[np.float64]]) -> list[float]:
+        """value(x) for each x in turn, reusing one workspace."""

@@ -24,6 +24,7 @@
 #include "../../network/estimators.hpp"
 #include "../../network/parallel.hpp"
 #include "../errors.hpp"
+#include "ksg.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -423,4 +424,5 @@ NB_MODULE(_network, m) {
           "history"_a, "lag"_a, "condition_lags"_a, "target_lags"_a.none());
     m.def("infer_network", &infer, "estimator"_a, "rows"_a, "constant"_a, "targets"_a, "settings"_a, "workers"_a,
           "progress"_a.none());
+    bind_ksg(m);
 }

@@ -1,0 +1,245 @@
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <utility>
+
+#include "neighbours.hpp"
+#include "search.hpp"
+
+namespace zelmo::network::ksg {
+
+// ---------------------------------------------------------------------------
+// SortedLine
+
+namespace {
+
+// An unsigned integer in the order of the double: the sign bit set for
+// positive numbers, every bit flipped for negative ones (-0.0 before +0.0,
+// which compare equal and so may come in either order).
+inline std::uint64_t order_key(double v) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
+}
+
+struct Item {
+    std::uint64_t key;
+    std::uint32_t point;
+};
+
+// Stable least-significant-digit radix sort of items by key, 11 bits a pass;
+// a pass whose digit is the same for every item is skipped.
+void radix_sort(std::vector<Item>& items, std::vector<Item>& scratch) {
+    constexpr unsigned kBits = 11;
+    constexpr std::size_t kBuckets = std::size_t{1} << kBits;
+    const std::size_t n = items.size();
+    scratch.resize(n);
+    std::array<std::uint32_t, kBuckets> offsets;
+    for (unsigned shift = 0; shift < 64; shift += kBits) {
+        offsets.fill(0);
+        for (const Item& item : items) ++offsets[(item.key >> shift) & (kBuckets - 1)];
+        if (offsets[(items[0].key >> shift) & (kBuckets - 1)] == n) continue;
+        std::uint32_t sum = 0;
+        for (std::uint32_t& o : offsets) sum += std::exchange(o, sum);
+        for (const Item& item : items) scratch[offsets[(item.key >> shift) & (kBuckets - 1)]++] = item;
+        items.swap(scratch);
+    }
+}
+
+}  // namespace
+
+void SortedLine::build(const double* values, std::size_t n) {
+    if (n > kMaxPoints) panic("too many points for a neighbour search");
+    values_.resize(n);
+    order_.resize(n);
+    position_.resize(n);
+    if (n == 0) return;
+    std::vector<Item> items(n), scratch;
+    for (std::size_t i = 0; i < n; ++i) items[i] = Item{order_key(values[i]), static_cast<std::uint32_t>(i)};
+    radix_sort(items, scratch);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t t = items[i].point;
+        values_[i] = values[t];
+        order_[i] = t;
+        position_[t] = static_cast<std::uint32_t>(i);
+    }
+}
+
+void SortedLine::runs_within(const double* radius, Run* runs) const {
+    constexpr std::size_t kBlock = 64;
+    const double* v = values_.data();
+    const std::size_t n = values_.size();
+    std::array<double, kBlock> q, r;
+    std::array<std::size_t, kBlock> low, high;
+    for (std::size_t p0 = 0; p0 < n; p0 += kBlock) {
+        const std::size_t m = std::min(kBlock, n - p0);
+        for (std::size_t i = 0; i < m; ++i) {
+            q[i] = v[p0 + i];
+            r[i] = radius[order_[p0 + i]];
+            low[i] = high[i] = 0;
+        }
+        // Over the whole line, q - v[j] < r holds from the run's first
+        // position on, and v[j] - q < r up to its last: two searches of the
+        // same length for every point, run side by side without branches.
+        std::size_t length = n;
+        while (length > 1) {
+            const std::size_t half = length / 2;
+            for (std::size_t i = 0; i < m; ++i) {
+                low[i] += q[i] - v[low[i] + half - 1] < r[i] ? 0 : half;
+                high[i] += v[high[i] + half - 1] - q[i] < r[i] ? half : 0;
+            }
+            length -= half;
+        }
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::uint32_t t = order_[p0 + i];
+            const auto p = static_cast<std::uint32_t>(p0 + i);
+            if (!(r[i] > 0.0)) {
+                runs[t] = Run{p, p};
+                continue;
+            }
+            const std::size_t first = low[i] + (q[i] - v[low[i]] < r[i] ? 0 : 1);
+            const std::size_t end = high[i] + (v[high[i]] - q[i] < r[i] ? 1 : 0);
+            runs[t] = Run{static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(end)};
+        }
+    }
+}
+
+void SortedLine::count(const Run* runs, std::size_t n, std::uint32_t* counts) {
+    for (std::size_t t = 0; t < n; ++t) {
+        const std::uint32_t length = runs[t].last - runs[t].first;
+        counts[t] = length == 0 ? 0 : length - 1;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Runs
+
+void Runs::reset(const double* radius, std::size_t n) {
+    radius_ = radius;
+    n_ = n;
+    used_ = 0;
+}
+
+const Run* Runs::of(const SortedLine& line) {
+    if (line.size() != n_) panic("runs of a line of another length");
+    for (std::size_t i = 0; i < used_; ++i) {
+        if (lines_[i] == &line) return runs_[i].data();
+    }
+    if (used_ == lines_.size()) {
+        lines_.push_back(nullptr);
+        runs_.emplace_back();
+    }
+    lines_[used_] = &line;
+    std::vector<Run>& runs = runs_[used_++];
+    runs.resize(n_);
+    line.runs_within(radius_, runs.data());
+    return runs.data();
+}
+
+// ---------------------------------------------------------------------------
+// RankPlane
+
+void RankPlane::build(const SortedLine& a, const SortedLine& b) {
+    if (a.size() != b.size()) panic("a plane of lines of different lengths");
+    a_ = &a;
+    b_ = &b;
+}
+
+void RankPlane::count_within(const Run* a_runs, const Run* b_runs, std::uint32_t* counts) const {
+    const SortedLine& a = *a_;
+    const SortedLine& b = *b_;
+    const std::size_t n = a.size();
+    std::vector<std::uint32_t> starts(n + 2, 0);  // events by a-position, as offsets
+    std::vector<std::uint32_t> events(2 * n);     // 2 t at a0 (subtract), 2 t + 1 at a1 (add)
+    for (std::size_t t = 0; t < n; ++t) {
+        counts[t] = 0;
+        if (a_runs[t].first == a_runs[t].last) continue;  // radius 0
+        ++starts[a_runs[t].first + 1];
+        ++starts[a_runs[t].last + 1];
+    }
+    for (std::size_t s = 1; s <= n + 1; ++s) starts[s] += starts[s - 1];
+    {
+        std::vector<std::uint32_t> next(starts.begin(), starts.end() - 1);
+        for (std::size_t t = 0; t < n; ++t) {
+            if (a_runs[t].first == a_runs[t].last) continue;
+            events[next[a_runs[t].first]++] = static_cast<std::uint32_t>(2 * t);
+            events[next[a_runs[t].last]++] = static_cast<std::uint32_t>(2 * t + 1);
+        }
+    }
+    // fenwick[i] (1-based) counts the inserted points of b-position in
+    // (i - lowbit(i), i].
+    std::vector<std::uint32_t> fenwick(n + 1, 0);
+    auto below = [&](std::size_t end) {  // inserted points of b-position below end
+        std::uint32_t sum = 0;
+        for (std::size_t i = end; i > 0; i &= i - 1) sum += fenwick[i];
+        return sum;
+    };
+    for (std::size_t s = 0; s <= n; ++s) {
+        for (std::uint32_t e = starts[s]; e < starts[s + 1]; ++e) {
+            const std::size_t t = events[e] / 2;
+            const std::uint32_t inside = below(b_runs[t].last) - below(b_runs[t].first);
+            // Unsigned arithmetic: the subtraction at a0 comes first and the
+            // total is not negative.
+            counts[t] = (events[e] & 1) ? counts[t] + inside : counts[t] - inside;
+        }
+        if (s == n) break;
+        for (std::size_t i = b.position(a.point(s)) + 1; i <= n; i += i & (0 - i)) ++fenwick[i];
+    }
+    for (std::size_t t = 0; t < n; ++t) {
+        if (a_runs[t].first != a_runs[t].last) --counts[t];  // the point itself
+    }
+}
+
+// ---------------------------------------------------------------------------
+// RankBox
+
+void RankBox::build(const Subspace& points) {
+    const std::size_t m = points.dims(), n = points.points.n;
+    if (m < 2 || points.lines.size() != m) panic("a box needs a sorted line for each of two or more columns");
+    n_ = n;
+    lines_ = points.lines;
+    positions_.resize(m * m * n);
+    for (std::size_t a = 0; a < m; ++a) {
+        for (std::size_t b = 0; b < m; ++b) {
+            if (b == a) continue;
+            std::uint32_t* out = positions_.data() + (a * m + b) * n;
+            for (std::size_t p = 0; p < n; ++p) out[p] = lines_[b]->position(lines_[a]->point(p));
+        }
+    }
+}
+
+void RankBox::count_within(Runs& runs, std::uint32_t* counts) const {
+    const std::size_t m = lines_.size(), n = n_;
+    std::vector<const Run*> run(m);
+    for (std::size_t c = 0; c < m; ++c) run[c] = runs.of(*lines_[c]);
+    std::vector<const std::uint32_t*> other(m - 1);
+    std::vector<std::uint32_t> first(m - 1), width(m - 1);
+    for (std::size_t t = 0; t < n; ++t) {
+        const Run own = run[0][t];
+        if (own.first == own.last) {  // radius 0
+            counts[t] = 0;
+            continue;
+        }
+        std::size_t a = 0;
+        for (std::size_t c = 1; c < m; ++c) {
+            if (run[c][t].last - run[c][t].first < run[a][t].last - run[a][t].first) a = c;
+        }
+        for (std::size_t c = 0, o = 0; c < m; ++c) {
+            if (c == a) continue;
+            other[o] = positions_.data() + (a * m + c) * n;
+            first[o] = run[c][t].first;
+            width[o] = run[c][t].last - run[c][t].first;
+            ++o;
+        }
+        // A position inside [first, first + width) as one unsigned comparison.
+        std::uint32_t inside = 0;
+        for (std::uint32_t p = run[a][t].first; p < run[a][t].last; ++p) {
+            std::uint32_t keep = 1;
+            for (std::size_t o = 0; o + 1 < m; ++o) keep &= static_cast<std::uint32_t>(other[o][p] - first[o] < width[o]);
+            inside += keep;
+        }
+        counts[t] = inside - 1;  // less the point itself
+    }
+}
+
+}  // namespace zelmo::network::ksg
