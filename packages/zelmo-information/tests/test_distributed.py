@@ -12,6 +12,7 @@ import time
 import numpy as np
 import pytest
 
+from conftest import sigint_raises
 from zelmo_information import network as zn
 
 distributed = pytest.importorskip("distributed")
@@ -118,6 +119,61 @@ def test_nonfinite_values_and_degenerate_shapes(client):
                          zn.transfer_entropy_test(empty, surrogates=5, seed=0, method="shuffle"))
 
 
+def test_series_without_steps_give_the_local_results(client):
+    for shape in [(3, 0), (0, 0), (4, 2)]:
+        empty = np.zeros(shape)
+        assert identical(zn.transfer_entropy_matrix(empty, client=client), zn.transfer_entropy_matrix(empty))
+        assert identical(zn.mutual_information_matrix(empty, client=client), zn.mutual_information_matrix(empty))
+        assert same_test(zn.transfer_entropy_test(empty, surrogates=5, seed=0, method="shuffle", client=client),
+                         zn.transfer_entropy_test(empty, surrogates=5, seed=0, method="shuffle"))
+        assert same_network(zn.infer_network(empty, surrogates=5, seed=0, method="shuffle", client=client),
+                            zn.infer_network(empty, surrogates=5, seed=0, method="shuffle"))
+
+
+def calls():
+    return [zn.transfer_entropy_matrix, zn.mutual_information_matrix,
+            lambda s, **k: zn.transfer_entropy_test(s, surrogates=5, **k),
+            lambda s, **k: zn.infer_network(s, surrogates=5, **k)]
+
+
+def small_cluster(workers):
+    return distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=False, dashboard_address=None,
+                                    silence_logs=logging.ERROR)
+
+
+def test_a_closed_client_is_refused():
+    x = signals(8, m=3, length=100)
+    with small_cluster(1) as cluster:
+        closed = distributed.Client(cluster)
+        closed.close()
+        for call in calls():
+            with pytest.raises(ValueError, match="^client is closed"):
+                call(x, client=closed)
+
+
+def test_a_cluster_without_workers_fails_after_the_documented_wait(monkeypatch):
+    from zelmo_information import _distributed
+
+    monkeypatch.setattr(_distributed, "WORKER_TIMEOUT", 0.5)
+    x = signals(9, m=3, length=100)
+    with small_cluster(0) as cluster, distributed.Client(cluster) as empty:
+        for call in calls():
+            outcome = {}
+
+            def run():
+                try:
+                    outcome["result"] = call(x, client=empty)
+                except BaseException as exc:  # noqa: BLE001
+                    outcome["error"] = exc
+
+            thread = threading.Thread(target=run, daemon=True)
+            thread.start()
+            thread.join(timeout=60)
+            assert not thread.is_alive(), "the call waits for workers forever"
+            error = outcome.get("error")
+            assert isinstance(error, TimeoutError) and "has no workers: none joined within 0.5 s" in str(error)
+
+
 def test_progress_counts_tasks(client, capsys):
     x = signals(3, m=6, length=300)
     zn.transfer_entropy_matrix(x, client=client, tile=2, progress=True)
@@ -166,7 +222,7 @@ def test_ctrl_c_cancels_the_tasks(client):
     timer = threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT))
     timer.start()
     started = time.monotonic()
-    with pytest.raises(KeyboardInterrupt):
+    with sigint_raises(), pytest.raises(KeyboardInterrupt):
         zn.transfer_entropy_test(x, surrogates=20_000, seed=1, client=client, tile=2)
     assert time.monotonic() - started < 30
     deadline = time.monotonic() + 30
