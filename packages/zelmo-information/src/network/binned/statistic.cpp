@@ -66,26 +66,14 @@ void circular_presence(const std::uint8_t* samples, std::size_t length, std::siz
 }
 
 NullSummary BinnedStatistic::summarize(const Value* values, std::size_t n, std::size_t stride) const {
-    NullSummary out;
-    if (n == 0) return out;
-    bool whole = true;  // every value over all the window's steps: one exact sum
+    const auto in_bits = [this](const Value& v) { return bits(v); };
+    bool whole = n != 0;  // every value over all the window's steps: one exact sum
     for (std::size_t k = 0; k < n; ++k) whole = whole && values[k * stride].steps == window_.count;
-    if (whole) {
-        __int128 sum = 0;
-        for (std::size_t k = 0; k < n; ++k) sum += values[k * stride].fixed;
-        out.mean = xlogx_->bits(sum) / static_cast<double>(n);
-    } else {
-        double sum = 0.0;
-        for (std::size_t k = 0; k < n; ++k) sum += bits(values[k * stride]);
-        out.mean = sum / static_cast<double>(n);
-    }
-    double squares = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
-        const double d = bits(values[k * stride]) - out.mean;
-        squares += d * d;
-    }
-    out.std = std::sqrt(squares / static_cast<double>(n));
-    return out;
+    if (!whole) return summary_in_bits(values, n, stride, in_bits);
+    __int128 sum = 0;
+    for (std::size_t k = 0; k < n; ++k) sum += values[k * stride].fixed;
+    const double mean = xlogx_->bits(sum) / static_cast<double>(n);
+    return summary_in_bits(values, n, stride, in_bits, &mean);
 }
 
 void BinnedStatistic::Worker::build(Context& c, const ContextSpec& spec) {

@@ -11,6 +11,7 @@
 // gives the value of sources as observed or as a surrogate replaces them.
 #pragma once
 
+#include <cmath>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -129,6 +130,30 @@ struct NullSummary {
     double mean = 0.0;
     double std = 0.0;
 };
+
+// The mean and standard deviation (ddof 0) of n values at a stride, in
+// bits as bits(v) gives them, summed in order; `mean`, when given, in place
+// of their mean (an estimator whose values sum exactly).
+template <class Value, class Bits>
+NullSummary summary_in_bits(const Value* values, std::size_t n, std::size_t stride, Bits bits,
+                            const double* mean = nullptr) {
+    NullSummary out;
+    if (n == 0) return out;
+    if (mean != nullptr) {
+        out.mean = *mean;
+    } else {
+        double sum = 0.0;
+        for (std::size_t k = 0; k < n; ++k) sum += bits(values[k * stride]);
+        out.mean = sum / static_cast<double>(n);
+    }
+    double squares = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double d = bits(values[k * stride]) - out.mean;
+        squares += d * d;
+    }
+    out.std = std::sqrt(squares / static_cast<double>(n));
+    return out;
+}
 
 // The interface. S is shared by every thread of a call (read only); each
 // thread has an S::Worker with its own scratch, and a built S::Context is

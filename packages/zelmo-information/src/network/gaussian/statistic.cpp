@@ -45,18 +45,7 @@ GaussianStatistic::GaussianStatistic(const RealRows& rows, std::uint64_t history
     : rows_(rows), history_(history), window_(rows.length(), first) {}
 
 NullSummary GaussianStatistic::summarize(const Value* values, std::size_t n, std::size_t stride) const {
-    NullSummary out;
-    if (n == 0) return out;
-    double sum = 0.0;
-    for (std::size_t k = 0; k < n; ++k) sum += bits(values[k * stride]);
-    out.mean = sum / static_cast<double>(n);
-    double squares = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
-        const double d = bits(values[k * stride]) - out.mean;
-        squares += d * d;
-    }
-    out.std = std::sqrt(squares / static_cast<double>(n));
-    return out;
+    return summary_in_bits(values, n, stride, [this](const Value& v) { return bits(v); });
 }
 
 double GaussianStatistic::p_value(const Value& v, std::size_t degrees) const {
