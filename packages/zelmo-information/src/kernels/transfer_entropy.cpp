@@ -4,11 +4,13 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 
 #include "binning.hpp"
 #include "radix_sort.hpp"
 #include "range.hpp"
 #include "stop.hpp"
+#include "vector_ops.hpp"
 
 namespace zelmo {
 
@@ -99,14 +101,33 @@ void past_codes(const std::uint64_t* bins, std::size_t n, const PastWeights& w, 
     }
 }
 
+// The range and the bins a piece at a time, with a stop point (stop.hpp)
+// before each: the same range (minimum and maximum fold the same way over
+// pieces) and the same bins (each depends on its value and the range only).
+namespace {
+
+SampleRange piecewise_range(Span s) {
+    SampleRange range{std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
+    for_pieces(s.len, [&](std::size_t begin, std::size_t end) { vec::fold_range(s.data + begin, end - begin, range); });
+    return range;
+}
+
+}  // namespace
+
 Buffer<std::uint64_t> series_bins(Span s, std::uint64_t n_bins) {
     Buffer<std::uint64_t> bins = Buffer<std::uint64_t>::uninitialised(s.len);
-    bin_scaled(s, sample_range(s), n_bins, bins.data());
+    const SampleRange range = piecewise_range(s);
+    for_pieces(s.len, [&](std::size_t begin, std::size_t end) {
+        bin_scaled(Span{s.data + begin, end - begin}, range, n_bins, bins.data() + begin);
+    });
     return bins;
 }
 
 void series_bins_narrow(Span s, std::uint64_t n_bins, std::uint32_t* out) {
-    bin_scaled_narrow(s, sample_range(s), n_bins, out);
+    const SampleRange range = piecewise_range(s);
+    for_pieces(s.len, [&](std::size_t begin, std::size_t end) {
+        bin_scaled_narrow(Span{s.data + begin, end - begin}, range, n_bins, out + begin);
+    });
 }
 
 std::optional<DenseLayout> dense_layout(std::uint64_t n_bins, std::uint64_t history, std::size_t count) {

@@ -101,7 +101,7 @@ def pair_task(data: Prepared, job: PairJob, sources: NDArray[np.uint64], targets
 
 
 def target_task(data: Prepared, job: Inference, targets: NDArray[np.uint64], workers: int | None) -> list[Any]:
-    return job.run(data, targets, _task_threads(workers), None)
+    return job.run(data.aligned(), targets, _task_threads(workers), None)
 
 
 # ---------------------------------------------------------------------------

@@ -39,6 +39,13 @@ class Prepared:
         m, length = self.rows.shape
         return int(m), int(length)
 
+    def aligned(self) -> Prepared:
+        """The same rows in aligned, C-contiguous arrays (a buffer received
+        from a cluster may lie at any address); copies only where needed."""
+        rows = np.require(self.rows, requirements=["C_CONTIGUOUS", "ALIGNED"])
+        constant = np.require(self.constant, requirements=["C_CONTIGUOUS", "ALIGNED"])
+        return self if rows is self.rows and constant is self.constant else Prepared(self.spec, rows, constant)
+
     def take(self, rows: NDArray[np.uint64]) -> Prepared:
         """The given rows only, in that order."""
         return Prepared(self.spec, np.ascontiguousarray(self.rows[rows]), np.ascontiguousarray(self.constant[rows]))

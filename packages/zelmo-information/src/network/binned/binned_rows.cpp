@@ -2,12 +2,14 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "../../kernels/binning.hpp"
 #include "../../kernels/range.hpp"
+#include "../../kernels/stop.hpp"
 #include "../../kernels/vector_ops.hpp"
 
 namespace zelmo::network {
@@ -66,14 +68,25 @@ BinnedRows::BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, Nonfi
             refused[i] = 1;
             return std::uint64_t{0};
         }
-        // Skipping: the row's range is that of its finite values.
-        const SampleRange range = skip ? finite_summary(row).range : sample_range(row);
+        // Skipping: the row's range is that of its finite values. The range
+        // and the bins a piece at a time, with a stop point before each.
+        SampleRange range{std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
+        for_pieces(length_, [&](std::size_t begin, std::size_t end) {
+            if (skip) {
+                vec::fold_finite_range(row.data + begin, end - begin, range);
+            } else {
+                vec::fold_range(row.data + begin, end - begin, range);
+            }
+        });
         constant_[i] = range.constant();
-        if (narrow_bins_) {
-            bin_scaled_narrow(row, range, n_bins, narrow_.data() + i * length_);
-        } else {
-            bin_scaled(row, range, n_bins, wide_.data() + i * length_);
-        }
+        for_pieces(length_, [&](std::size_t begin, std::size_t end) {
+            const Span piece{row.data + begin, end - begin};
+            if (narrow_bins_) {
+                bin_scaled_narrow(piece, range, n_bins, narrow_.data() + i * length_ + begin);
+            } else {
+                bin_scaled(piece, range, n_bins, wide_.data() + i * length_ + begin);
+            }
+        });
         if (skip) {
             std::uint8_t* ok = present_.data() + i * length_;
             for (std::size_t t = 0; t < length_; ++t) {

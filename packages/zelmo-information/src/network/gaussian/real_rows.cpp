@@ -1,6 +1,7 @@
 #include "real_rows.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <new>
 
 #include "linalg.hpp"
@@ -16,13 +17,15 @@ RealRows::RealRows(const double* values, std::size_t rows, std::size_t length, b
     missing_ = Buffer<std::uint8_t>::zeroed(rows_);
     Buffer<std::uint8_t>& missing = missing_;
     pool.run(rows_, [&](std::size_t i, unsigned) {
-        const double* in = values + i * length_;
         double* out = values_.data() + i * length_;
+        // The caller's array may lie at any address (a buffer a cluster
+        // received): copied bytewise, then read from the copy.
+        std::memcpy(out, reinterpret_cast<const char*>(values) + i * length_ * sizeof(double), length_ * sizeof(double));
         std::uint8_t* ok = valid_.data() + i * length_;
         std::size_t finite = 0;
         for (std::size_t t = 0; t < length_; ++t) {
-            ok[t] = std::isfinite(in[t]) ? 1 : 0;
-            out[t] = ok[t] ? in[t] : 0.0;
+            ok[t] = std::isfinite(out[t]) ? 1 : 0;
+            out[t] = ok[t] ? out[t] : 0.0;
             finite += ok[t];
         }
         missing[i] = finite != length_;
