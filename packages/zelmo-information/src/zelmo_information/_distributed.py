@@ -14,6 +14,7 @@ is lost).
 
 from __future__ import annotations
 
+import asyncio
 import importlib
 import math
 import os
@@ -52,7 +53,7 @@ def checked(client: object) -> Any:
         raise ValueError(f"client is {client.status}, not connected to a cluster; pass an open Client")
     try:
         client.wait_for_workers(1, timeout=WORKER_TIMEOUT)
-    except TimeoutError:
+    except (TimeoutError, asyncio.TimeoutError):  # one class from Python 3.11 on
         raise TimeoutError(
             f"the Dask cluster of client has no workers: none joined within {WORKER_TIMEOUT:g} s; "
             "start workers or scale the cluster"
