@@ -279,6 +279,33 @@ def test_a_concurrent_writer_cannot_change_what_a_call_reads():
         writer.join()
 
 
+def test_other_threads_run_while_rows_are_binned():
+    # The call only bins (a NaN in the last row stops it after binning). A
+    # thread stamping the time must not be kept waiting for most of it, as
+    # it is when the whole binning holds the interpreter lock.
+    signals = np.random.default_rng(3).normal(size=(64, 2**18))
+    signals[-1, -1] = np.nan
+    stamps, done = [], threading.Event()
+
+    def stamp():
+        while not done.is_set():
+            stamps.append(time.perf_counter())
+
+    stamper = threading.Thread(target=stamp)
+    stamper.start()
+    try:
+        time.sleep(0.01)
+        started = time.perf_counter()
+        with pytest.raises(ValueError, match="row 63 of signals"):
+            zn.mutual_information_matrix(signals, 8, workers=2)
+        ended = time.perf_counter()
+    finally:
+        done.set()
+        stamper.join()
+    during = np.array([started] + [t for t in stamps if started < t < ended] + [ended])
+    assert np.diff(during).max() < 0.5 * (ended - started)
+
+
 # ---------------------------------------------------------------------------
 # Progress bars
 

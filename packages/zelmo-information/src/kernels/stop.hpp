@@ -46,6 +46,12 @@ inline void stop_point(std::size_t step) {
     if ((step & (kStopInterval - 1)) == 0) stop_point();
 }
 
+// stop_point() at every `interval`-th step (a power of two) of a loop whose
+// steps are slow, such as one binary search of a long table per step.
+inline void stop_point(std::size_t step, std::size_t interval) {
+    if ((step & (interval - 1)) == 0) stop_point();
+}
+
 // stop_point() about every kStopInterval steps of a loop that moves on by
 // runs of any length: at(step) with the loop's position.
 class StopEvery {

@@ -11,7 +11,9 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <type_traits>
 #include <stdexcept>
@@ -65,10 +67,14 @@ network::Method method_of(const std::string& method) {
 
 std::string method_name(network::Method method) { return method == network::Method::shift ? "shift" : "shuffle"; }
 
-// Rows are read and binned with the lock held, by the pool's threads while
-// the calling thread keeps the lock, so that no Python code can change the
-// array meanwhile. The bins go to `codes` (32-bit while n_bins <= 2^31,
-// else 64-bit) and each row's flag of a constant range to `constant`.
+// Rows are copied with the interpreter lock held, so that no Python code
+// can change a row while it is read, and binned from the copy with the lock
+// released, so that other Python threads run meanwhile. A batch holds about
+// kBinBatch samples (at least one row); its rows are binned in parallel.
+// The bins go to `codes` (32-bit while n_bins <= 2^31, else 64-bit) and
+// each row's flag of a constant range to `constant`.
+constexpr std::size_t kBinBatch = std::size_t{1} << 22;
+
 void bin_rows(const Signals& signals, std::uint64_t n_bins, const std::string& nonfinite, unsigned workers,
               nb::handle progress, nb::ndarray<nb::ndim<2>, nb::c_contig, nb::device::cpu> codes,
               nb::ndarray<std::uint8_t, nb::ndim<1>, nb::c_contig, nb::device::cpu> constant) {
@@ -76,16 +82,42 @@ void bin_rows(const Signals& signals, std::uint64_t n_bins, const std::string& n
                                     : nonfinite == "skip"  ? network::Nonfinite::skip
                                     : nonfinite == "bin"   ? network::Nonfinite::bin
                                                            : throw std::invalid_argument("unknown nonfinite '" + nonfinite + "'");
+    const StridedMatrix all = strided(signals);
+    const bool narrow = network::BinnedRows::narrow_for(n_bins);
+    const std::size_t width = narrow ? 4 : 8;
+    if (codes.dtype() != (narrow ? nb::dtype<std::uint32_t>() : nb::dtype<std::uint64_t>()) ||
+        codes.shape(0) != all.rows || codes.shape(1) != all.cols || constant.shape(0) != all.rows) {
+        throw std::invalid_argument("bins need a " + std::to_string(8 * width) + "-bit array of the signals' shape");
+    }
     network::Progress done;
     network::Pool pool(workers, poll_with(progress), done);
-    const network::BinnedRows rows(strided(signals), n_bins, mode, pool);
-    const unsigned bits = rows.narrow() ? 32 : 64;
-    if (codes.dtype() != (rows.narrow() ? nb::dtype<std::uint32_t>() : nb::dtype<std::uint64_t>()) ||
-        codes.shape(0) != rows.rows() || codes.shape(1) != rows.length() || constant.shape(0) != rows.rows()) {
-        throw std::invalid_argument("bins need a " + std::to_string(bits) + "-bit array of the signals' shape");
-    }
-    rows.copy_to(codes.data());
-    for (std::size_t i = 0; i < rows.rows(); ++i) constant.data()[i] = rows.constant(i);
+    const std::size_t cols = all.cols;
+    const std::size_t per_batch = std::max<std::size_t>(1, cols == 0 ? all.rows : kBinBatch / cols);
+    Buffer<double> copy = Buffer<double>::uninitialised(std::min(per_batch, all.rows) * cols);
+    char* out = static_cast<char*>(codes.data());
+    std::size_t first = 0;
+    do {
+        const std::size_t count = std::min(per_batch, all.rows - first);
+        for (std::size_t r = 0; r < count; ++r) {
+            double* row = copy.data() + r * cols;
+            if (all.col_stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
+                std::memcpy(row, all.data + static_cast<std::ptrdiff_t>(first + r) * all.row_stride,
+                            cols * sizeof(double));
+            } else {
+                for (std::size_t t = 0; t < cols; ++t) row[t] = all.at(first + r, t);
+            }
+        }
+        nb::gil_scoped_release release;
+        const StridedMatrix batch{reinterpret_cast<const char*>(copy.data()), count, cols,
+                                  static_cast<std::ptrdiff_t>(cols * sizeof(double)),
+                                  static_cast<std::ptrdiff_t>(sizeof(double))};
+        const network::BinnedRows rows(batch, n_bins, mode, pool, first);
+        // `codes` and `constant` are the caller's own new arrays, which no
+        // other thread sees yet.
+        rows.copy_to(out + first * cols * width);
+        for (std::size_t i = 0; i < count; ++i) constant.data()[first + i] = rows.constant(i);
+        first += count;
+    } while (first < all.rows);
 }
 
 // The normal scores of every row (the Gaussian copula), missing samples NaN.

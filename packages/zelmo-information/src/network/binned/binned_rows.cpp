@@ -43,7 +43,7 @@ bool all_finite(Span s) {
 }  // namespace
 
 BinnedRows::BinnedRows(std::size_t rows, std::size_t length, std::uint64_t n_bins)
-    : rows_(rows), length_(length), n_bins_(n_bins), narrow_bins_(n_bins <= vec::kMaxVectorBins) {
+    : rows_(rows), length_(length), n_bins_(n_bins), narrow_bins_(narrow_for(n_bins)) {
     if (rows_ != 0 && length_ > SIZE_MAX / rows_) throw std::bad_alloc();
     const std::size_t cells = rows_ * length_;
     if (narrow_bins_) {
@@ -54,7 +54,10 @@ BinnedRows::BinnedRows(std::size_t rows, std::size_t length, std::uint64_t n_bin
     constant_ = Buffer<std::uint8_t>::zeroed(rows_);
 }
 
-BinnedRows::BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, Nonfinite nonfinite, Pool& pool)
+bool BinnedRows::narrow_for(std::uint64_t n_bins) { return n_bins <= vec::kMaxVectorBins; }
+
+BinnedRows::BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, Nonfinite nonfinite, Pool& pool,
+                       std::size_t first_row)
     : BinnedRows(signals.rows, signals.cols, n_bins) {
     const bool skip = nonfinite == Nonfinite::skip;
     Buffer<std::uint8_t> refused = Buffer<std::uint8_t>::zeroed(rows_);
@@ -104,7 +107,7 @@ BinnedRows::BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, Nonfi
     });
     for (std::size_t i = 0; i < rows_; ++i) {
         if (refused[i]) {
-            throw std::invalid_argument("row " + std::to_string(i) +
+            throw std::invalid_argument("row " + std::to_string(first_row + i) +
                                         " of signals holds NaN or an infinity; clean the data, or pass "
                                         "nonfinite='skip' to leave out the steps that use such values");
         }

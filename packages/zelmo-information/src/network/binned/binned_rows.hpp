@@ -29,8 +29,10 @@ class BinnedRows {
 public:
     // Bins every row of `signals` into n_bins bins, rows in parallel on
     // `pool`. With Nonfinite::reject, a row holding NaN or an infinity
-    // throws std::invalid_argument naming the first such row.
-    BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, Nonfinite nonfinite, Pool& pool);
+    // throws std::invalid_argument naming the first such row, counted from
+    // `first_row` (the rows being a slice of a larger array).
+    BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, Nonfinite nonfinite, Pool& pool,
+               std::size_t first_row = 0);
 
     // Rows binned before, with each row's flag of a constant range. Every
     // index must lie below n_bins (below 1 for n_bins = 0), or equal
@@ -47,6 +49,7 @@ public:
 
     // Whether the bins are stored as 32-bit integers (n_bins up to 2^31).
     bool narrow() const { return narrow_bins_; }
+    static bool narrow_for(std::uint64_t n_bins);
     const std::uint32_t* bins32(std::size_t i) const { return narrow_.data() + i * length_; }
     std::uint32_t* bins32(std::size_t i) { return narrow_.data() + i * length_; }
     const std::uint64_t* bins64(std::size_t i) const { return wide_.data() + i * length_; }

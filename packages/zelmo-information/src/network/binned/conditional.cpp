@@ -218,7 +218,7 @@ ConditionalEstimate conditional_from_bins(const std::vector<const std::uint64_t*
     std::vector<std::uint64_t> probe(width);
     double te = 0.0;
     for (std::size_t i = 0; i < full.size(); ++i) {
-        stop_point(i);
+        stop_point(i, 1024);  // three searches of tables that need not fit a cache
         const std::uint64_t* key = full.key(i);
         layout.project(KeyLayout::kBZ, key, probe.data());
         const std::uint64_t c_bz = bz.find(probe.data());
