@@ -17,7 +17,8 @@ from common import Group, Workload, optional_peer  # noqa: E402
 from network import Note, ar1  # noqa: E402
 from zelmo_information import _distributed  # noqa: E402
 from zelmo_information import network as zn  # noqa: E402
-from zelmo_information.network import _bin  # noqa: E402
+from zelmo_information._estimators import Binned  # noqa: E402
+from zelmo_information._jobs import TransferMatrix  # noqa: E402
 
 distributed, DISTRIBUTED_ERROR = optional_peer("distributed", "dask.distributed")
 
@@ -57,8 +58,8 @@ def build_cluster(sizes):
 
     # What a task moves: its arguments in, its block of the result out; the
     # bins go to each worker once.
-    binned = _bin(signals, bins, True, 2, None).narrowest()
-    pair_seconds = length * _distributed._TRANSFER_PER_SAMPLE
+    binned = Binned(bins).prepare(signals, "raise", bins, 2, None).narrowest()
+    pair_seconds = TransferMatrix(1).seconds_per_pair(length)
     side = _distributed._side(rows, pair_seconds, client, None, None)
     blocks = _distributed._blocks(rows, side)
     rows_of = _distributed._rows
@@ -69,7 +70,7 @@ def build_cluster(sizes):
         return time.perf_counter() - start
 
     FIGURES.update(small_tiles=small_tiles, tasks=len(blocks) ** 2, side=side, arguments=arguments, result=side * side * 8,
-                   broadcast=binned.codes.nbytes + binned.constant.nbytes, seconds=cluster_seconds, size=size,
+                   broadcast=binned.rows.nbytes + binned.constant.nbytes, seconds=cluster_seconds, size=size,
                    rows=rows, length=length, local=lambda: zn.transfer_entropy_matrix(signals, bins, workers=1))
     return [
         Workload(name="te_matrix_local_cluster",

@@ -203,7 +203,7 @@ def build_mutual_rows(sizes):
             peer=lambda s=signals, b=bins: mutual_loop(s, b),
             target=1.0, agreement=relative_difference,
             note="one core each; the matrix bins every row once and ranks its bins, the loop bins both rows "
-                 "of every pair"))
+                 "of every pair; a matrix of few rows is taken pair by pair by the same kernel as the loop"))
     return workloads
 
 

@@ -280,10 +280,11 @@ def test_a_concurrent_writer_cannot_change_what_a_call_reads():
 
 
 def test_other_threads_run_while_rows_are_binned():
-    # The call only bins (a NaN in the last row stops it after binning). A
-    # thread stamping the time must not be kept waiting for most of it, as
-    # it is when the whole binning holds the interpreter lock.
-    signals = np.random.default_rng(3).normal(size=(64, 2**18))
+    # The call only bins (a NaN in the last row stops it after binning), and
+    # slowly: rows of a Fortran-ordered array are read through their
+    # strides. A thread stamping the time must not be kept waiting for most
+    # of it, as it is when the whole binning holds the interpreter lock.
+    signals = np.asfortranarray(np.random.default_rng(3).normal(size=(64, 2**18)))
     signals[-1, -1] = np.nan
     stamps, done = [], threading.Event()
 

@@ -67,13 +67,14 @@ network::Method method_of(const std::string& method) {
 
 std::string method_name(network::Method method) { return method == network::Method::shift ? "shift" : "shuffle"; }
 
-// Rows are copied with the interpreter lock held, so that no Python code
-// can change a row while it is read, and binned from the copy with the lock
-// released, so that other Python threads run meanwhile. A batch holds about
-// kBinBatch samples (at least one row); its rows are binned in parallel.
-// The bins go to `codes` (32-bit while n_bins <= 2^31, else 64-bit) and
-// each row's flag of a constant range to `constant`.
-constexpr std::size_t kBinBatch = std::size_t{1} << 22;
+// Rows are binned straight into `codes` (32-bit while n_bins <= 2^31, else
+// 64-bit, a missing sample as the code n_bins) by the pool's threads, with
+// each row's flag of a constant range going to `constant`. The calling
+// thread keeps the interpreter lock while a batch of rows is read, so that
+// no Python code can change them meanwhile, and lets it go between batches
+// of about kBinBatch samples (at least a row per thread), so that other
+// Python threads run.
+constexpr std::size_t kBinBatch = std::size_t{1} << 20;
 
 void bin_rows(const Signals& signals, std::uint64_t n_bins, const std::string& nonfinite, unsigned workers,
               nb::handle progress, nb::ndarray<nb::ndim<2>, nb::c_contig, nb::device::cpu> codes,
@@ -89,35 +90,39 @@ void bin_rows(const Signals& signals, std::uint64_t n_bins, const std::string& n
         codes.shape(0) != all.rows || codes.shape(1) != all.cols || constant.shape(0) != all.rows) {
         throw std::invalid_argument("bins need a " + std::to_string(8 * width) + "-bit array of the signals' shape");
     }
+    const std::size_t rows = all.rows, cols = all.cols;
+    const std::uint64_t missing_bin = n_bins == 0 ? 1 : n_bins;
     network::Progress done;
     network::Pool pool(workers, poll_with(progress), done);
-    const std::size_t cols = all.cols;
-    const std::size_t per_batch = std::max<std::size_t>(1, cols == 0 ? all.rows : kBinBatch / cols);
-    Buffer<double> copy = Buffer<double>::uninitialised(std::min(per_batch, all.rows) * cols);
+    const std::size_t per_batch = std::max<std::size_t>(pool.workers(), cols == 0 ? rows : kBinBatch / cols);
     char* out = static_cast<char*>(codes.data());
-    std::size_t first = 0;
-    do {
-        const std::size_t count = std::min(per_batch, all.rows - first);
-        for (std::size_t r = 0; r < count; ++r) {
-            double* row = copy.data() + r * cols;
-            if (all.col_stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
-                std::memcpy(row, all.data + static_cast<std::ptrdiff_t>(first + r) * all.row_stride,
-                            cols * sizeof(double));
-            } else {
-                for (std::size_t t = 0; t < cols; ++t) row[t] = all.at(first + r, t);
-            }
+    std::vector<Buffer<double>> copies(pool.workers());
+    std::vector<std::uint8_t> refused(rows, 0);
+    for (std::size_t first = 0; first < rows; first += per_batch) {
+        if (first != 0) {
+            nb::gil_scoped_release let_others_run;
         }
-        nb::gil_scoped_release release;
-        const StridedMatrix batch{reinterpret_cast<const char*>(copy.data()), count, cols,
-                                  static_cast<std::ptrdiff_t>(cols * sizeof(double)),
-                                  static_cast<std::ptrdiff_t>(sizeof(double))};
-        const network::BinnedRows rows(batch, n_bins, mode, pool, first);
-        // `codes` and `constant` are the caller's own new arrays, which no
-        // other thread sees yet.
-        rows.copy_to(out + first * cols * width);
-        for (std::size_t i = 0; i < count; ++i) constant.data()[first + i] = rows.constant(i);
-        first += count;
-    } while (first < all.rows);
+        pool.run(std::min(per_batch, rows - first), [&](std::size_t unit, unsigned slot) {
+            const std::size_t i = first + unit;
+            // A row that is not contiguous and aligned is read through a copy.
+            const char* start = all.data + static_cast<std::ptrdiff_t>(i) * all.row_stride;
+            Span row{reinterpret_cast<const double*>(start), cols};
+            if (all.col_stride != static_cast<std::ptrdiff_t>(sizeof(double)) ||
+                reinterpret_cast<std::uintptr_t>(start) % alignof(double) != 0) {
+                if (copies[slot].size() == 0) copies[slot] = Buffer<double>::uninitialised(cols);
+                for (std::size_t t = 0; t < cols; ++t) copies[slot][t] = all.at(i, t);
+                row = Span{copies[slot].data(), cols};
+            }
+            const network::RowBinning found =
+                network::BinnedRows::bin_row(row, n_bins, mode, out + i * cols * width, missing_bin, nullptr);
+            refused[i] = found.refused;
+            constant.data()[i] = found.constant;
+            return std::uint64_t{0};
+        });
+        for (std::size_t i = first; i < std::min(rows, first + per_batch); ++i) {
+            if (refused[i]) network::BinnedRows::refuse(i);
+        }
+    }
 }
 
 // The normal scores of every row (the Gaussian copula), missing samples NaN.

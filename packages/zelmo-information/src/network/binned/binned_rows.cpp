@@ -56,8 +56,60 @@ BinnedRows::BinnedRows(std::size_t rows, std::size_t length, std::uint64_t n_bin
 
 bool BinnedRows::narrow_for(std::uint64_t n_bins) { return n_bins <= vec::kMaxVectorBins; }
 
-BinnedRows::BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, Nonfinite nonfinite, Pool& pool,
-                       std::size_t first_row)
+RowBinning BinnedRows::bin_row(Span row, std::uint64_t n_bins, Nonfinite nonfinite, void* out,
+                                std::uint64_t missing_bin, std::uint8_t* present) {
+    RowBinning found;
+    const bool skip = nonfinite == Nonfinite::skip;
+    const bool narrow = narrow_for(n_bins);
+    const std::size_t length = row.len;
+    if (nonfinite == Nonfinite::reject && !all_finite(row)) {
+        found.refused = true;
+        return found;
+    }
+    // Skipping: the row's range is that of its finite values. The range
+    // and the bins a piece at a time, with a stop point before each.
+    SampleRange range{std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
+    for_pieces(length, [&](std::size_t begin, std::size_t end) {
+        if (skip) {
+            vec::fold_finite_range(row.data + begin, end - begin, range);
+        } else {
+            vec::fold_range(row.data + begin, end - begin, range);
+        }
+    });
+    found.constant = range.constant();
+    auto* narrow_out = static_cast<std::uint32_t*>(out);
+    auto* wide_out = static_cast<std::uint64_t*>(out);
+    for_pieces(length, [&](std::size_t begin, std::size_t end) {
+        const Span piece{row.data + begin, end - begin};
+        if (narrow) {
+            bin_scaled_narrow(piece, range, n_bins, narrow_out + begin);
+        } else {
+            bin_scaled(piece, range, n_bins, wide_out + begin);
+        }
+    });
+    if (skip) {
+        for (std::size_t t = 0; t < length; ++t) {
+            const bool ok = std::isfinite(row.data[t]);
+            if (present != nullptr) present[t] = ok ? 1 : 0;
+            if (ok) continue;
+            found.missing = true;
+            if (narrow) {
+                narrow_out[t] = static_cast<std::uint32_t>(missing_bin);
+            } else {
+                wide_out[t] = missing_bin;
+            }
+        }
+    }
+    return found;
+}
+
+void BinnedRows::refuse(std::size_t row) {
+    throw std::invalid_argument("row " + std::to_string(row) +
+                                " of signals holds NaN or an infinity; clean the data, or pass "
+                                "nonfinite='skip' to leave out the steps that use such values");
+}
+
+BinnedRows::BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, Nonfinite nonfinite, Pool& pool)
     : BinnedRows(signals.rows, signals.cols, n_bins) {
     const bool skip = nonfinite == Nonfinite::skip;
     Buffer<std::uint8_t> refused = Buffer<std::uint8_t>::zeroed(rows_);
@@ -67,50 +119,16 @@ BinnedRows::BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, Nonfi
     pool.run(rows_, [&](std::size_t i, unsigned slot) {
         if (copies[slot].size() == 0) copies[slot] = Buffer<double>::uninitialised(length_);
         const Span row = row_span(signals, i, copies[slot]);
-        if (nonfinite == Nonfinite::reject && !all_finite(row)) {
-            refused[i] = 1;
-            return std::uint64_t{0};
-        }
-        // Skipping: the row's range is that of its finite values. The range
-        // and the bins a piece at a time, with a stop point before each.
-        SampleRange range{std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
-        for_pieces(length_, [&](std::size_t begin, std::size_t end) {
-            if (skip) {
-                vec::fold_finite_range(row.data + begin, end - begin, range);
-            } else {
-                vec::fold_range(row.data + begin, end - begin, range);
-            }
-        });
-        constant_[i] = range.constant();
-        for_pieces(length_, [&](std::size_t begin, std::size_t end) {
-            const Span piece{row.data + begin, end - begin};
-            if (narrow_bins_) {
-                bin_scaled_narrow(piece, range, n_bins, narrow_.data() + i * length_ + begin);
-            } else {
-                bin_scaled(piece, range, n_bins, wide_.data() + i * length_ + begin);
-            }
-        });
-        if (skip) {
-            std::uint8_t* ok = present_.data() + i * length_;
-            for (std::size_t t = 0; t < length_; ++t) {
-                ok[t] = std::isfinite(row.data[t]) ? 1 : 0;
-                if (ok[t]) continue;
-                missing[i] = 1;
-                if (narrow_bins_) {
-                    narrow_[i * length_ + t] = 0;
-                } else {
-                    wide_[i * length_ + t] = 0;
-                }
-            }
-        }
+        void* out = narrow_bins_ ? static_cast<void*>(narrow_.data() + i * length_)
+                                 : static_cast<void*>(wide_.data() + i * length_);
+        const RowBinning found = bin_row(row, n_bins_, nonfinite, out, 0, skip ? present_.data() + i * length_ : nullptr);
+        refused[i] = found.refused;
+        missing[i] = found.missing;
+        constant_[i] = found.constant;
         return std::uint64_t{0};
     });
     for (std::size_t i = 0; i < rows_; ++i) {
-        if (refused[i]) {
-            throw std::invalid_argument("row " + std::to_string(first_row + i) +
-                                        " of signals holds NaN or an infinity; clean the data, or pass "
-                                        "nonfinite='skip' to leave out the steps that use such values");
-        }
+        if (refused[i]) refuse(i);
     }
     note_missing(missing);
 }
@@ -124,17 +142,21 @@ BinnedRows::BinnedRows(const CodeMatrix& codes, const std::uint8_t* constant, st
     present_ = Buffer<std::uint8_t>::uninitialised(rows_ * length_);
     // Row i widened from `From` into `To`: whether an index lies beyond
     // n_bins, and whether one marks a missing sample (bin 0 in its place).
+    // The presence flags of a row are written only when it has a gap (the
+    // others are filled below if any row has one): most rows have none.
     auto widen_row = [&]<class From, class To>(std::size_t i, To* out) {
         const From* in = static_cast<const From*>(codes.data) + i * length_;
-        std::uint8_t* ok = present_.data() + i * length_;
         bool beyond = false, gaps = false;
         for (std::size_t t = 0; t < length_; ++t) {
             const std::uint64_t v = in[t];
             const bool absent = v == gap;
-            ok[t] = absent ? 0 : 1;
             gaps = gaps || absent;
             beyond = beyond || (v >= bound && !absent);
             out[t] = absent ? To{0} : static_cast<To>(v);
+        }
+        if (gaps) {
+            std::uint8_t* ok = present_.data() + i * length_;
+            for (std::size_t t = 0; t < length_; ++t) ok[t] = in[t] == gap ? 0 : 1;
         }
         missing[i] = gaps;
         return beyond;
@@ -157,6 +179,11 @@ BinnedRows::BinnedRows(const CodeMatrix& codes, const std::uint8_t* constant, st
         if (out_of_range[i]) throw std::invalid_argument("row " + std::to_string(i) + " holds a bin index beyond n_bins");
     }
     note_missing(missing);
+    if (any_missing_) {
+        for (std::size_t i = 0; i < rows_; ++i) {
+            if (!missing[i]) std::memset(present_.data() + i * length_, 1, length_);
+        }
+    }
 }
 
 void BinnedRows::note_missing(const Buffer<std::uint8_t>& rows_with_missing) {

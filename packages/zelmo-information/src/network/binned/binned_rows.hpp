@@ -25,14 +25,28 @@ struct CodeMatrix {
 // over the range of its finite values).
 enum class Nonfinite { bin, reject, skip };
 
+// What binning one row found.
+struct RowBinning {
+    bool refused = false;   // a NaN or an infinity, refused
+    bool constant = false;  // a range below the constant-range threshold
+    bool missing = false;   // a sample marked missing
+};
+
 class BinnedRows {
 public:
     // Bins every row of `signals` into n_bins bins, rows in parallel on
     // `pool`. With Nonfinite::reject, a row holding NaN or an infinity
-    // throws std::invalid_argument naming the first such row, counted from
-    // `first_row` (the rows being a slice of a larger array).
-    BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, Nonfinite nonfinite, Pool& pool,
-               std::size_t first_row = 0);
+    // throws std::invalid_argument naming the first such row.
+    BinnedRows(const StridedMatrix& signals, std::uint64_t n_bins, Nonfinite nonfinite, Pool& pool);
+
+    // Bins one row as the constructor does into out[0 .. row.len), 32-bit
+    // when narrow_for(n_bins), else 64-bit; with Nonfinite::skip a missing
+    // sample gets `missing_bin` and, when `present` is given, flag 0 there
+    // (1 elsewhere). A refused row (Nonfinite::reject) is left unwritten.
+    static RowBinning bin_row(Span row, std::uint64_t n_bins, Nonfinite nonfinite, void* out,
+                              std::uint64_t missing_bin, std::uint8_t* present);
+    // Throws the error of a refused row, named by its index.
+    [[noreturn]] static void refuse(std::size_t row);
 
     // Rows binned before, with each row's flag of a constant range. Every
     // index must lie below n_bins (below 1 for n_bins = 0), or equal
