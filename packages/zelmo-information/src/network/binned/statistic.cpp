@@ -157,36 +157,30 @@ SourceCodes BinnedStatistic::Worker::codes_of(const Source& source) {
 }
 
 const BinnedStatistic::Worker::Shuffled& BinnedStatistic::Worker::shuffled(Draws draws, std::size_t row) {
-    const Geometry& g = st_.geometry_;
-    const auto stream = draws.stream();
-    for (const Shuffled& done : shuffled_) {
-        if (done.row == row && done.stream == stream) return done;
-    }
-    if (shuffled_.size() == kShuffleCache) shuffled_.erase(shuffled_.begin());
-    Shuffled& s = shuffled_.emplace_back();
-    s.row = row;
-    s.stream = stream;
-    Buffer<std::uint64_t> bins = Buffer<std::uint64_t>::uninitialised(g.length);
-    st_.rows_.widen(row, bins.data());
-    shuffle_values(draws, bins.data(), g.length);
-    if (st_.codes_->narrow()) {
-        Buffer<std::uint32_t> narrow = Buffer<std::uint32_t>::uninitialised(g.length);
-        std::transform(bins.begin(), bins.end(), narrow.begin(), [](std::uint64_t b) { return static_cast<std::uint32_t>(b); });
-        s.codes32 = Buffer<std::uint32_t>::uninitialised(g.length);
-        circular_codes(narrow.data(), g, s.codes32.data());
-    } else {
-        Buffer<std::uint64_t> scratch = Buffer<std::uint64_t>::uninitialised(g.length + g.history);
-        s.codes64 = Buffer<std::uint64_t>::uninitialised(g.length);
-        circular_codes(bins.data(), g, st_.weights_, s.codes64.data(), scratch.data());
-    }
-    if (st_.rows_.any_missing()) {
-        Buffer<std::uint8_t> samples = Buffer<std::uint8_t>::uninitialised(g.length);
-        std::copy(st_.rows_.present(row), st_.rows_.present(row) + g.length, samples.data());
-        shuffle_values(draws, samples.data(), g.length);
-        s.present = Buffer<std::uint8_t>::uninitialised(g.length);
-        circular_presence(samples.data(), g.length, g.history, s.present.data());
-    }
-    return s;
+    return shuffled_.get(draws, row, [&](Shuffled& s) {
+        const Geometry& g = st_.geometry_;
+        Buffer<std::uint64_t> bins = Buffer<std::uint64_t>::uninitialised(g.length);
+        st_.rows_.widen(row, bins.data());
+        shuffle_values(draws, bins.data(), g.length);
+        if (st_.codes_->narrow()) {
+            Buffer<std::uint32_t> narrow = Buffer<std::uint32_t>::uninitialised(g.length);
+            std::transform(bins.begin(), bins.end(), narrow.begin(),
+                           [](std::uint64_t b) { return static_cast<std::uint32_t>(b); });
+            s.codes32 = Buffer<std::uint32_t>::uninitialised(g.length);
+            circular_codes(narrow.data(), g, s.codes32.data());
+        } else {
+            Buffer<std::uint64_t> scratch = Buffer<std::uint64_t>::uninitialised(g.length + g.history);
+            s.codes64 = Buffer<std::uint64_t>::uninitialised(g.length);
+            circular_codes(bins.data(), g, st_.weights_, s.codes64.data(), scratch.data());
+        }
+        if (st_.rows_.any_missing()) {
+            Buffer<std::uint8_t> samples = Buffer<std::uint8_t>::uninitialised(g.length);
+            std::copy(st_.rows_.present(row), st_.rows_.present(row) + g.length, samples.data());
+            shuffle_values(draws, samples.data(), g.length);
+            s.present = Buffer<std::uint8_t>::uninitialised(g.length);
+            circular_presence(samples.data(), g.length, g.history, s.present.data());
+        }
+    });
 }
 
 BinnedStatistic::Value BinnedStatistic::Worker::value(const Context& c, std::span<const Source> sources) {

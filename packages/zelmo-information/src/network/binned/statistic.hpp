@@ -113,8 +113,6 @@ public:
 
     private:
         struct Shuffled {
-            std::size_t row = 0;
-            std::array<std::uint64_t, 5> stream{};
             Buffer<std::uint32_t> codes32;
             Buffer<std::uint64_t> codes64;
             Buffer<std::uint8_t> present;  // of each circular past, where samples are missing
@@ -126,7 +124,6 @@ public:
                                            : SourceCodes{nullptr, codes64.data(), 0};
             }
         };
-        static constexpr std::size_t kShuffleCache = 64;
 
         SourceCodes codes_of(const Source& source);
         const Shuffled& shuffled(Draws draws, std::size_t row);
@@ -136,7 +133,7 @@ public:
         const BinnedStatistic& st_;
         Buffer<std::uint32_t> tables_, combined_;
         Buffer<std::uint64_t> words_;
-        std::vector<Shuffled> shuffled_;
+        ShuffleCache<Shuffled, 64> shuffled_;
         std::optional<TransferPairs> pairs_;
     };
 

@@ -11,6 +11,7 @@
 // gives the value of sources as observed or as a surrogate replaces them.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <concepts>
 #include <cstddef>
@@ -101,6 +102,36 @@ void shuffle_values(Draws draws, T* values, std::size_t n) {
         std::swap(values[u], values[draws.below(u + 1)]);
     }
 }
+
+// A worker's last few shuffled rows, each in the form its statistic reads
+// (`Entry`), keyed by row and draw stream: the candidates of one surrogate
+// share their shuffles. The oldest goes when `Capacity` are kept. An entry
+// is formed aside and kept only once whole, so a stop or a failed
+// allocation while forming it leaves nothing half-made behind.
+template <class Entry, std::size_t Capacity>
+class ShuffleCache {
+public:
+    // The entry of (draws, row), formed by fill(Entry&) when not kept.
+    template <class Fill>
+    const Entry& get(const Draws& draws, std::size_t row, Fill fill) {
+        const std::array<std::uint64_t, 5> stream = draws.stream();
+        for (const Slot& slot : slots_) {
+            if (slot.row == row && slot.stream == stream) return slot.entry;
+        }
+        Slot slot{row, stream, Entry{}};
+        fill(slot.entry);
+        if (slots_.size() == Capacity) slots_.erase(slots_.begin());
+        return slots_.emplace_back(std::move(slot)).entry;
+    }
+
+private:
+    struct Slot {
+        std::size_t row;
+        std::array<std::uint64_t, 5> stream;
+        Entry entry;
+    };
+    std::vector<Slot> slots_;
+};
 
 // A source of a value: a candidate, and how its row is drawn.
 struct Source {

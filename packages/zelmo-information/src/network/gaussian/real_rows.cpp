@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "../engine/statistic.hpp"
 #include "linalg.hpp"
 
 namespace zelmo::network {
@@ -42,6 +43,20 @@ RealRows::RealRows(const double* values, std::size_t rows, std::size_t length, b
         return std::uint64_t{0};
     });
     for (std::size_t i = 0; i < rows_; ++i) any_missing_ = any_missing_ || missing[i];
+}
+
+ShuffledReals shuffle_row(const RealRows& rows, std::size_t row, const Draws& draws) {
+    ShuffledReals s;
+    const std::size_t length = rows.length();
+    s.values = Buffer<double>::uninitialised(length);
+    std::memcpy(s.values.data(), rows.row(row), length * sizeof(double));
+    shuffle_values(draws, s.values.data(), length);
+    if (rows.any_missing()) {
+        s.valid = Buffer<std::uint8_t>::uninitialised(length);
+        std::memcpy(s.valid.data(), rows.valid(row), length);
+        shuffle_values(draws, s.valid.data(), length);
+    }
+    return s;
 }
 
 }  // namespace zelmo::network

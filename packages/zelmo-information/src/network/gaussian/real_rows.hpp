@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "../../kernels/support.hpp"
+#include "../philox.hpp"
 #include "../parallel.hpp"
 
 namespace zelmo::network {
@@ -36,5 +37,14 @@ private:
     Buffer<std::uint8_t> missing_;  // per row
     bool any_missing_ = false;
 };
+
+// A row's values in the order of one shuffle, with its presence flags
+// shuffled alike when any sample is missing.
+struct ShuffledReals {
+    Buffer<double> values;
+    Buffer<std::uint8_t> valid;
+};
+
+ShuffledReals shuffle_row(const RealRows& rows, std::size_t row, const Draws& draws);
 
 }  // namespace zelmo::network
