@@ -94,13 +94,15 @@ def test_mutual_information_matrix_equals_single_calls(n_bins):
                 assert same_float(got[i, j], _core.mutual_information(signals[i], signals[j], bins)), (i, j)
     # Beyond what a dense table allows: 400 distinct values in 2**31 bins.
     assert zn.mutual_information_matrix(signals[[0, 3]], 2**31)[0, 1] == pytest.approx(math.log2(400), rel=1e-14)
-    # Few rows on one thread go pair by pair, more threads take the matrix:
+    # Up to eight rows go pair by pair, more take the matrix of binned rows:
     # the same refusal either way, and the same values.
-    for workers in (1, 3):
+    more = np.vstack([signals, rng.normal(size=(4, 400))])
+    for rows in ([0, 4, 5], [0, 4, 5, 6, 7, 8, 9]):
         with pytest.raises(ValueError, match="row 1 of signals holds NaN"):
-            zn.mutual_information_matrix(signals[[0, 4, 5]], workers=workers)
-    clean = signals[[0, 1, 3]]
-    assert identical(zn.mutual_information_matrix(clean, workers=1), zn.mutual_information_matrix(clean, workers=3))
+            zn.mutual_information_matrix(np.vstack([more[rows], more[rows]]))
+    wide = zn.mutual_information_matrix(more, n_bins, nonfinite="bin", workers=2)
+    assert identical(wide[:6, :6], zn.mutual_information_matrix(signals, n_bins, nonfinite="bin", workers=2))
+    assert same_float(wide[9, 4], _core.mutual_information(more[4], more[9], bins))
 
 
 def test_automatic_bin_counts():

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "../kernels/joint_entropy.hpp"
+#include "../kernels/range.hpp"
 #include "../kernels/support.hpp"
 
 namespace zelmo {
@@ -22,6 +24,16 @@ double information_gain(Span x, Span y, std::uint64_t n_bins);
 
 // I(X; Y) from the dense pair table of the first n values, clamped at 0.
 double mutual_information(Span x, Span y, std::uint64_t n_bins);
+
+// The pieces of mutual_information, for callers that bin a pair once and
+// want more from it: the pair table of the first n values binned with the
+// given ranges, with its marginal counts; the clamped sum over a table; and
+// the sum of a series with itself from its bin counts alone (equal, bit for
+// bit, to mutual_information of the series with itself).
+Counts pair_table_with_marginals(Span x, SampleRange rx, Span y, SampleRange ry, std::size_t n,
+                                 std::uint64_t n_bins, Marginals& m);
+double mutual_information_of(const Counts& table, const Marginals& m, std::uint64_t n_bins, std::size_t n);
+double self_mutual_information(const Counts& counts, std::uint64_t n_bins, std::size_t n);
 
 // I(X; Y | Z) = H(X,Z) + H(Y,Z) - H(X,Y,Z) - H(Z) over the first n values,
 // clamped at 0.

@@ -77,6 +77,18 @@ class TargetResult:
 def _panic_exception() -> type[BaseException]:
     """The PanicException type that both extension modules raise."""
 
+def mutual_pairs(
+    values: NDArray[np.float64],
+    n_bins: int,
+    nonfinite: str,
+    workers: int,
+    progress: Progress,
+    out: NDArray[np.float64],
+) -> None:
+    """The binned mutual information of every pair of a few rows into
+    ``out`` (m x m, mirrored), each pair binned and counted in one pass:
+    equal to the matrix bit for bit. ``nonfinite``: "raise" or "bin"."""
+
 def bin_rows(
     signals: NDArray[np.float64],
     n_bins: int,

@@ -351,46 +351,23 @@ def mutual_information_matrix(
                  _MAX_MI_BINS)
     plan = _backend.Plan.of(client, tile, workers, progress)
     if isinstance(chosen, Binned) and _pair_by_pair(plan, array.shape, mode, bins):
-        mi = _mutual_pairs(array, mode, bins)
+        mi = np.empty((array.shape[0], array.shape[0]))
+        # A private copy where the rows are not contiguous already.
+        _network.mutual_pairs(np.ascontiguousarray(array), bins, mode, plan.local_threads(), None, mi)
         return (mi, np.full(mi.shape, array.shape[1], dtype=np.int64)) if return_steps else mi
     out = _backend.pairs(plan, _prepare(chosen, array, mode, bins), _jobs.MutualMatrix())
     mi = np.ascontiguousarray(out[0])
     return (mi, out[1].astype(np.int64)) if return_steps else mi
 
 
-# Rows at most this long are taken pair by pair (each call then stops on
-# Ctrl-C within a fraction of a second).
-_PAIR_BY_PAIR_LENGTH = 1 << 25
-
-
 def _pair_by_pair(plan: _backend.Plan, shape: tuple[int, int], mode: str, bins: int) -> bool:
-    """Whether a binned matrix of few rows is cheaper pair by pair. The
-    single-pair kernel bins and counts a pair in one pass over its values, at
-    about two row-passes a pair; the matrix bins and stores every row once,
-    at about five row-passes a row and one a pair, on every thread. Few rows
-    with bins that fit a small table make the pairs cheaper."""
-    m, length = shape
-    pairs = m * (m + 1) // 2
-    return (plan.client is None and not plan.progress and mode != "skip" and 0 < m and bins <= 256
-            and length <= _PAIR_BY_PAIR_LENGTH and 2 * pairs * plan.local_threads() < 5 * m + pairs)
-
-
-def _mutual_pairs(array: NDArray[np.float64], mode: str, bins: int) -> NDArray[np.float64]:
-    """mutual_information of every pair of rows, mirrored: the binned
-    matrix, bit for bit."""
-    from . import _core
-
-    # A sum is finite when every value is (one pass); only when one is not,
-    # find the row.
-    if mode == "raise" and not np.isfinite(np.add.reduce(array, axis=1)).all():
-        _checks.finite_rows(array)
-    rows = np.ascontiguousarray(array)  # the kernel reads contiguous series
-    m = rows.shape[0]
-    out = np.empty((m, m))
-    for i in range(m):
-        for j in range(i, m):
-            out[i, j] = out[j, i] = _core.mutual_information(rows[i], rows[j], bins)
-    return out
+    """Whether a binned matrix of few rows is cheaper pair by pair. A pair
+    binned and counted at once costs about two passes over a row, and gives
+    both rows' information with themselves; the matrix bins and stores each
+    row (about five passes) and then counts each pair (one). Below nine rows,
+    with bins that fit a small table, pairs cost less."""
+    m = shape[0]
+    return plan.client is None and not plan.progress and mode != "skip" and 0 < m <= 8 and bins <= 256
 
 
 # ---------------------------------------------------------------------------

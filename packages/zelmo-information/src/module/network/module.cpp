@@ -20,6 +20,7 @@
 #include <string>
 
 #include "../../network/binned/conditional.hpp"
+#include "../../network/binned/mutual_pairs.hpp"
 #include "../../network/copula/transform.hpp"
 #include "../../network/engine/pairwise.hpp"
 #include "../../network/engine/search.hpp"
@@ -123,6 +124,22 @@ void bin_rows(const Signals& signals, std::uint64_t n_bins, const std::string& n
             if (refused[i]) network::BinnedRows::refuse(i);
         }
     }
+}
+
+// The binned mutual information of every pair of a few rows, read with the
+// lock held (let go between rounds of one pair per thread), into out (m x m).
+void mutual_pairs(const Values& values, std::uint64_t n_bins, const std::string& nonfinite, unsigned workers,
+                  nb::handle progress, Block out) {
+    const network::Nonfinite mode = nonfinite == "raise" ? network::Nonfinite::reject
+                                    : nonfinite == "bin"   ? network::Nonfinite::bin
+                                                           : throw std::invalid_argument("unknown nonfinite '" + nonfinite + "'");
+    const std::size_t m = values.shape(0);
+    if (out.shape(0) != m || out.shape(1) != m) throw std::invalid_argument("the result needs an m x m array");
+    network::Progress done;
+    done.total = m * (m - (m != 0)) / 2;
+    network::Pool pool(workers, poll_with(progress), done);
+    network::mutual_information_pairs(values.data(), m, values.shape(1), n_bins, mode, pool,
+                                      [] { nb::gil_scoped_release let_others_run; }, out.data());
 }
 
 // The normal scores of every row (the Gaussian copula), missing samples NaN.
@@ -449,6 +466,8 @@ NB_MODULE(_network, m) {
     m.def("_panic_exception", &panic_exception);
     m.def("bin_rows", &bin_rows, "signals"_a, "n_bins"_a, "nonfinite"_a, "workers"_a, "progress"_a.none(),
           "codes"_a, "constant"_a);
+    m.def("mutual_pairs", &mutual_pairs, "values"_a, "n_bins"_a, "nonfinite"_a, "workers"_a, "progress"_a.none(),
+          "out"_a);
     m.def("copula_rows", &copula_rows, "values"_a, "workers"_a, "progress"_a.none(), "out"_a);
     m.def("transfer_entropy_matrix", &te_matrix, "estimator"_a, "rows"_a, "constant"_a, "keys"_a, "sources"_a,
           "targets"_a, "history"_a, "workers"_a, "progress"_a.none(), "out"_a, "steps"_a.none());

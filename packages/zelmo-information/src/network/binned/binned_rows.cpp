@@ -28,6 +28,8 @@ Span row_span(const StridedMatrix& m, std::size_t i, Buffer<double>& copy) {
     return Span{copy.data(), m.cols};
 }
 
+}  // namespace
+
 bool all_finite(Span s) {
     // NaN and the infinities are the values whose exponent bits are all set.
     constexpr std::uint64_t kExponent = 0x7FF0000000000000ULL;
@@ -39,8 +41,6 @@ bool all_finite(Span s) {
     }
     return nonfinite == 0;
 }
-
-}  // namespace
 
 BinnedRows::BinnedRows(std::size_t rows, std::size_t length, std::uint64_t n_bins)
     : rows_(rows), length_(length), n_bins_(n_bins), narrow_bins_(narrow_for(n_bins)) {

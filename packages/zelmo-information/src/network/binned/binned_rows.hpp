@@ -25,6 +25,9 @@ struct CodeMatrix {
 // over the range of its finite values).
 enum class Nonfinite { bin, reject, skip };
 
+// Whether every value is finite (no NaN, no infinity).
+bool all_finite(Span s);
+
 // What binning one row found.
 struct RowBinning {
     bool refused = false;   // a NaN or an infinity, refused
