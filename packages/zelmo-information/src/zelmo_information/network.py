@@ -365,9 +365,12 @@ def _pair_by_pair(plan: _backend.Plan, shape: tuple[int, int], mode: str, bins: 
     binned and counted at once costs about two passes over a row, and gives
     both rows' information with themselves; the matrix bins and stores each
     row (about five passes) and then counts each pair (one). Below nine rows,
-    with bins that fit a small table, pairs cost less."""
-    m = shape[0]
-    return plan.client is None and not plan.progress and mode != "skip" and 0 < m <= 8 and bins <= 256
+    with bins that fit a small table, pairs cost less. A pair is one unit
+    of work, checked for Ctrl-C only between units: rows of more than 2**25
+    values take the matrix, whose units are shorter."""
+    m, length = shape
+    return (plan.client is None and not plan.progress and mode != "skip" and 0 < m <= 8 and bins <= 256
+            and length <= 1 << 25)
 
 
 # ---------------------------------------------------------------------------
