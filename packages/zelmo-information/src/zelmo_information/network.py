@@ -85,15 +85,16 @@ of a worker that was lost. ``progress=True`` counts the tasks.
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import warnings
-from collections.abc import Sequence
+from collections.abc import Hashable, Sequence
 from typing import Any, Literal, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from . import _backend, _checks, _jobs, _network
+from . import _backend, _checks, _jobs, _labels, _network
 from ._checks import U64
 from ._estimators import Binned, Estimator, Gaussian, GaussianCopula, resolve
 from ._results import InferredNetwork, Link, TransferEntropyTest, reject, strongest
@@ -193,6 +194,22 @@ def _prepare(estimator: Estimator, array: NDArray[np.float64], mode: str, bins: 
     return lambda threads, report: estimator.prepare(array, mode, bins, threads, report)
 
 
+def _checked(rows: _labels.Rows, mode: str) -> NDArray[np.float64]:
+    """The rows' array; with ``nonfinite="raise"`` a labelled input is
+    checked here, so that the message names the series."""
+    if mode == "raise" and rows.labels is not None:
+        rows.finite()
+    return rows.array
+
+
+def _shaped(rows: _labels.Rows, matrix: NDArray[Any]) -> Any:
+    """A matrix as the input was given: an array for an array, a labelled
+    DataFrame for a DataFrame, a DataArray for a DataArray."""
+    if rows.labels is None:
+        return matrix
+    return _labels.matrix(matrix, rows.labels, rows.kind)
+
+
 # ---------------------------------------------------------------------------
 # Matrices
 
@@ -200,12 +217,14 @@ def _prepare(estimator: Estimator, array: NDArray[np.float64], mode: str, bins: 
 @overload
 def transfer_entropy_matrix(signals: ArrayLike, n_bins: int | None = None, history: int = 1, *,
                             estimator: EstimatorLike = "binned", nonfinite: Nonfinite = "raise",
-                            workers: int | None = None, progress: bool = False, client: Any = None,
+                            time_dim: Hashable | None = None, workers: int | None = None, progress: bool = False,
+                            client: Any = None,
                             tile: int | None = None, return_steps: Literal[False] = False) -> NDArray[np.float64]: ...
 @overload
 def transfer_entropy_matrix(signals: ArrayLike, n_bins: int | None = None, history: int = 1, *,
                             estimator: EstimatorLike = "binned", nonfinite: Nonfinite = "raise",
-                            workers: int | None = None, progress: bool = False, client: Any = None,
+                            time_dim: Hashable | None = None, workers: int | None = None, progress: bool = False,
+                            client: Any = None,
                             tile: int | None = None,
                             return_steps: Literal[True]) -> tuple[NDArray[np.float64], NDArray[np.int64]]: ...
 
@@ -217,6 +236,7 @@ def transfer_entropy_matrix(
     *,
     estimator: EstimatorLike = "binned",
     nonfinite: Nonfinite = "raise",
+    time_dim: Hashable | None = None,
     workers: int | None = None,
     progress: bool = False,
     client: Any = None,
@@ -284,24 +304,27 @@ def transfer_entropy_matrix(
     True
     """
     chosen = resolve(estimator, n_bins)
-    array = _checks.signals(signals)
+    rows = _labels.rows(signals, time_dim)
     mode = _nonfinite(chosen, nonfinite)
+    array = _checked(rows, mode)
     steps = _checks.in_range(history, "history", 0, U64 - 1)
     bins = _bins(chosen, transfer_entropy_bins(array.shape[1], steps) if isinstance(chosen, Binned) else 0)
     plan = _backend.Plan.of(client, tile, workers, progress)
     out = _backend.pairs(plan, _prepare(chosen, array, mode, bins), _jobs.TransferMatrix(steps))
-    te = np.ascontiguousarray(out[0])
-    return (te, out[1].astype(np.int64)) if return_steps else te
+    te = _shaped(rows, np.ascontiguousarray(out[0]))
+    return (te, _shaped(rows, out[1].astype(np.int64))) if return_steps else te
 
 
 @overload
 def mutual_information_matrix(signals: ArrayLike, n_bins: int | None = None, *, estimator: EstimatorLike = "binned",
-                              nonfinite: Nonfinite = "raise", workers: int | None = None, progress: bool = False,
+                              nonfinite: Nonfinite = "raise", time_dim: Hashable | None = None,
+                              workers: int | None = None, progress: bool = False,
                               client: Any = None, tile: int | None = None,
                               return_steps: Literal[False] = False) -> NDArray[np.float64]: ...
 @overload
 def mutual_information_matrix(signals: ArrayLike, n_bins: int | None = None, *, estimator: EstimatorLike = "binned",
-                              nonfinite: Nonfinite = "raise", workers: int | None = None, progress: bool = False,
+                              nonfinite: Nonfinite = "raise", time_dim: Hashable | None = None,
+                              workers: int | None = None, progress: bool = False,
                               client: Any = None, tile: int | None = None,
                               return_steps: Literal[True]) -> tuple[NDArray[np.float64], NDArray[np.int64]]: ...
 
@@ -312,6 +335,7 @@ def mutual_information_matrix(
     *,
     estimator: EstimatorLike = "binned",
     nonfinite: Nonfinite = "raise",
+    time_dim: Hashable | None = None,
     workers: int | None = None,
     progress: bool = False,
     client: Any = None,
@@ -345,14 +369,15 @@ def mutual_information_matrix(
         With ``return_steps``, the steps each entry counted.
     """
     chosen = resolve(estimator, n_bins)
-    array = _checks.signals(signals)
+    rows = _labels.rows(signals, time_dim)
     mode = _nonfinite(chosen, nonfinite)
+    array = _checked(rows, mode)
     bins = _bins(chosen, mutual_information_bins(array.shape[1]) if isinstance(chosen, Binned) else 0, 1,
                  _MAX_MI_BINS)
     plan = _backend.Plan.of(client, tile, workers, progress)
     out = _backend.pairs(plan, _prepare(chosen, array, mode, bins), _jobs.MutualMatrix())
-    mi = np.ascontiguousarray(out[0])
-    return (mi, out[1].astype(np.int64)) if return_steps else mi
+    mi = _shaped(rows, np.ascontiguousarray(out[0]))
+    return (mi, _shaped(rows, out[1].astype(np.int64))) if return_steps else mi
 
 
 # ---------------------------------------------------------------------------
@@ -370,6 +395,7 @@ def transfer_entropy_test(
     method: Method = "shift",
     seed: int | None = None,
     nonfinite: Nonfinite = "raise",
+    time_dim: Hashable | None = None,
     workers: int | None = None,
     progress: bool = False,
     client: Any = None,
@@ -430,8 +456,9 @@ def transfer_entropy_test(
     equal values. The returned ``te`` is the single-pair estimate.
     """
     chosen = resolve(estimator, n_bins)
-    array = _checks.signals(signals)
+    rows = _labels.rows(signals, time_dim)
     mode = _nonfinite(chosen, nonfinite)
+    array = _checked(rows, mode)
     steps = _checks.in_range(history, "history", 0, U64 - 1)
     analytic = _null(chosen, null)
     count = _checks.surrogates(surrogates)
@@ -448,7 +475,7 @@ def transfer_entropy_test(
     return TransferEntropyTest(te=te, p_values=p_values, null_mean=null_mean, null_std=null_std, n_bins=bins,
                                history=steps, surrogates=count, method=kind, seed=key,
                                steps=counted.astype(np.int64), estimator=chosen.name,
-                               null="analytic" if analytic else "surrogates")
+                               null="analytic" if analytic else "surrogates", labels=rows.labels)
 
 
 # ---------------------------------------------------------------------------
@@ -476,13 +503,14 @@ def conditional_transfer_entropy(source: ArrayLike, target: ArrayLike, condition
                                  estimator: EstimatorLike = "binned", lag: int = 1,
                                  condition_lags: Sequence[int] | None = None,
                                  target_lags: Sequence[int] | None = None, nonfinite: Nonfinite = "raise",
-                                 return_steps: Literal[False] = False) -> float: ...
+                                 time_dim: Hashable | None = None, return_steps: Literal[False] = False) -> float: ...
 @overload
 def conditional_transfer_entropy(source: ArrayLike, target: ArrayLike, conditions: ArrayLike,
                                  n_bins: int | None = None, history: int = 1, *,
                                  estimator: EstimatorLike = "binned", lag: int = 1,
                                  condition_lags: Sequence[int] | None = None,
                                  target_lags: Sequence[int] | None = None, nonfinite: Nonfinite = "raise",
+                                 time_dim: Hashable | None = None,
                                  return_steps: Literal[True]) -> tuple[float, int]: ...
 
 
@@ -498,6 +526,7 @@ def conditional_transfer_entropy(
     condition_lags: Sequence[int] | None = None,
     target_lags: Sequence[int] | None = None,
     nonfinite: Nonfinite = "raise",
+    time_dim: Hashable | None = None,
     return_steps: bool = False,
 ) -> float | tuple[float, int]:
     """Transfer entropy from ``source`` to ``target`` given the pasts of
@@ -563,15 +592,22 @@ def conditional_transfer_entropy(
     if isinstance(chosen, Binned) and chosen.n_bins is None:
         chosen = Binned(16)
     mode = _nonfinite(chosen, nonfinite)
-    x = _checks.series(source, "source")
-    y = _checks.series(target, "target")
-    z = _checks.signals(conditions, "conditions")
+    x, x_label, x_times = _labels.series(source, "source")
+    y, y_label, y_times = _labels.series(target, "target")
+    given = _labels.rows(conditions, time_dim, "conditions")
+    z = given.array
     if mode == "raise":
-        for name, values in (("source", x), ("target", y)):
+        for name, label, times, values in (("source", x_label, x_times, x), ("target", y_label, y_times, y)):
             if not np.isfinite(values).all():
-                raise ValueError(f"{name} holds NaN or an infinity; clean the data, or pass nonfinite='skip' "
-                                 "to leave out the steps that use such values")
-        _checks.finite_rows(z, "conditions")
+                t = int(np.argmin(np.isfinite(values)))
+                where = _labels.at(times, t)
+                raise ValueError(f"{_labels.described(name, label)} holds NaN or an infinity (first at {where}); "
+                                 "clean the data, or pass nonfinite='skip' to leave out the steps that use such "
+                                 "values")
+        if given.labels is None:
+            _checks.finite_rows(z, "conditions")
+        else:
+            given.finite()
     steps = _checks.in_range(history, "history", 0, U64 - 1)
     delay = _lag(lag, "lag")
     if condition_lags is None:
@@ -618,6 +654,7 @@ def infer_network(
     max_sources: int | None = None,
     method: Method = "shift",
     nonfinite: Nonfinite = "raise",
+    time_dim: Hashable | None = None,
     workers: int | None = None,
     progress: bool = False,
     client: Any = None,
@@ -729,8 +766,9 @@ def infer_network(
         tenth occupied by distinct states (its estimates drift upwards).
     """
     chosen = resolve(estimator, n_bins)
-    array = _checks.signals(signals)
+    rows = _labels.rows(signals, time_dim)
     mode = _nonfinite(chosen, nonfinite)
+    array = _checked(rows, mode)
     steps = _checks.in_range(history, "history", 0, U64 - 1)
     lags = _checks.in_range(max_lag, "max_lag", 1, _checks.MAX_LAG)
     if isinstance(max_history, str) and max_history == "auto":
@@ -762,11 +800,51 @@ def infer_network(
     settings = _network.InferenceSettings(history=steps, target_history=0 if own else steps, max_lag=lags,
                                           max_history=own, alpha=level, surrogates=count, method=kind, seed=key,
                                           max_sources=limit, analytic=analytic, sequential=chosen.sequential)
-    targets = _backend.targets(plan, _prepare(chosen, array, mode, bins), _jobs.Inference(settings))
-    return _network_of(targets, m, chosen, bins, settings)
+    targets = _backend.targets(plan, _prepare(chosen, array, mode, bins), _jobs.Inference(settings), m)
+    net = _network_of(targets, m, chosen, bins, settings, rows.labels)
+    if isinstance(chosen, Binned) or not net.links:
+        return net
+    values = chosen.prepare(array, mode, None, plan.local_threads(), None).rows
+    return dataclasses.replace(net, links=_signed(values, net.links, steps, net.target_history))
 
 
-def _network_of(targets: list[Any], m: int, chosen: Estimator, bins: int | None, settings: Any) -> InferredNetwork:
+def _signed(values: NDArray[np.float64], links: tuple[Link, ...], history: int,
+            target_history: tuple[tuple[int, ...], ...]) -> tuple[Link, ...]:
+    """The links with their signs: for each, the linear regression of the
+    target's next value on its own past, the pasts of its other links and
+    the link's source past (``history`` values ending ``lag`` steps back),
+    over the steps where all are present; the sign of the sum of the
+    source's coefficients. For one value of the past that is the sign of the
+    partial correlation given the rest, which is what the Gaussian estimate
+    of the link measures."""
+    length = values.shape[1]
+    out = []
+    for link in links:
+        j = link.target
+        others = [(k.source, k.lag) for k in links if k.target == j and k is not link]
+        columns = [(j, lag) for lag in target_history[j]]
+        for source, lag in others:
+            columns += [(source, lag + q) for q in range(history)]
+        own = [(link.source, link.lag + q) for q in range(history)]
+        reach = max(lag for _, lag in columns + own)
+        if not own or reach >= length:
+            out.append(link)
+            continue
+        design = np.column_stack([np.ones(length - reach)]
+                                 + [values[row, reach - lag:length - lag] for row, lag in columns + own])
+        response = values[j, reach:]
+        present = np.isfinite(design).all(axis=1) & np.isfinite(response)
+        if present.sum() <= design.shape[1]:
+            out.append(link)
+            continue
+        coefficients = np.linalg.lstsq(design[present], response[present], rcond=None)[0]
+        total = float(coefficients[-len(own):].sum())
+        out.append(link._replace(sign=int(np.sign(total))))
+    return tuple(out)
+
+
+def _network_of(targets: list[Any], m: int, chosen: Estimator, bins: int | None, settings: Any,
+                labels: tuple[Hashable, ...] | None = None) -> InferredNetwork:
     """The network from every target's search: Benjamini-Hochberg over the
     targets' p-values (a target that fails keeps no sources), then the
     arrays of the links."""
@@ -800,5 +878,5 @@ def _network_of(targets: list[Any], m: int, chosen: Estimator, bins: int | None,
                            alpha=level, surrogates=settings.surrogates, method=settings.method, seed=settings.seed,
                            target_history=history, steps=np.array([found.steps for found in targets], dtype=np.int64),
                            estimator=chosen.name, null="analytic" if settings.analytic else "surrogates",
-                           max_history=own or None,
+                           max_history=own or None, labels=labels,
                            surrogates_drawn=np.array([found.surrogates for found in targets], dtype=np.int64))
