@@ -4,6 +4,7 @@ an inferred network."""
 from __future__ import annotations
 
 import importlib
+import math
 from collections.abc import Hashable
 from dataclasses import dataclass
 from typing import Any, Literal, NamedTuple
@@ -508,20 +509,22 @@ class InferredNetwork:
         for link in sorted(self.links, key=lambda k: -k.te):
             lags.setdefault((link.source, link.target), []).append(link.lag)
         top = max((link.te for link in best.values()), default=1.0) or 1.0
+        node = max(250.0, min(900.0, 12000.0 / max(m, 1)))  # marker area, points squared
+        gap = 0.5 * math.sqrt(node) + 2.0
         colours = pyplot.get_cmap(cmap)
         for (i, j), link in best.items():
             strength = link.te / top
             ax.annotate("", xy=xy[j], xytext=xy[i],
                         arrowprops={"arrowstyle": "-|>", "color": colours(0.25 + 0.75 * strength),
-                                    "lw": 1.0 + 4.0 * strength, "shrinkA": 18, "shrinkB": 18, "mutation_scale": 16,
+                                    "lw": 1.0 + 4.0 * strength, "shrinkA": gap, "shrinkB": gap, "mutation_scale": 16,
                                     "linestyle": "--" if link.sign == -1 else "-",
                                     "connectionstyle": "arc3,rad=0.15"})
             middle = 0.5 * (xy[i] + xy[j]) + 0.08 * np.array([xy[j][1] - xy[i][1], xy[i][0] - xy[j][0]])
             ax.text(middle[0], middle[1], ",".join(str(lag) for lag in lags[(i, j)]), fontsize=8, ha="center",
                     va="center", bbox={"boxstyle": "round,pad=0.15", "fc": "white", "ec": "none", "alpha": 0.8})
-        ax.scatter(xy[:, 0], xy[:, 1], s=900, c="white", edgecolors="black", zorder=3)
+        ax.scatter(xy[:, 0], xy[:, 1], s=node, c="white", edgecolors="black", zorder=3)
         for k in range(m):
-            ax.text(xy[k, 0], xy[k, 1], labels[k], ha="center", va="center", fontsize=9, zorder=4)
+            ax.text(xy[k, 0], xy[k, 1], labels[k], ha="center", va="center", fontsize=9 if m <= 16 else 7, zorder=4)
         ax.set_xlim(-1.3, 1.3)
         ax.set_ylim(-1.3, 1.3)
         ax.set_aspect("equal")
