@@ -2,10 +2,11 @@
 inference, for discrete and continuous series.
 
 The functions here take a two-dimensional array whose rows are series (one
-signal per row, time along the columns) and compute a measure for every pair
-of rows on every core, with the interpreter lock released while the pairs
-are computed. A long call stops with ``KeyboardInterrupt`` soon after
-Ctrl-C.
+signal per row, time along the columns), or a labelled table of series
+(a pandas DataFrame with a column per series, an xarray DataArray), and
+compute a measure for every pair of series on every core, with the
+interpreter lock released while the pairs are computed. A long call stops
+with ``KeyboardInterrupt`` soon after Ctrl-C.
 
 Estimators
 ----------
@@ -29,13 +30,34 @@ estimator is a ``ValueError``.
 
 Inputs
 ------
-``signals`` is anything that ``numpy.asarray(signals, dtype=numpy.float64)``
-turns into a two-dimensional array: a float64 array of any memory layout,
-another real dtype, or nested lists. The entries of a masked array that are
-masked count as missing; the values underneath are never read.
+``signals`` is one of:
 
-``nonfinite="raise"`` (the default) raises ``ValueError`` naming the first row
-that holds NaN or an infinity. ``nonfinite="skip"`` leaves out every time step
+- anything that ``numpy.asarray(signals, dtype=numpy.float64)`` turns into a
+  two-dimensional array, **one series per row**: a float64 array of any
+  memory layout, another real dtype, or nested lists. The entries of a
+  masked array that are masked count as missing; the values underneath are
+  never read. An array with more rows than columns draws a ``UserWarning``:
+  it reads as many short series, and is more likely a table whose series
+  are its columns (pass its transpose).
+- a ``pandas.DataFrame``, read as pandas lays out series: **one series per
+  column, time down the index**. Its columns must hold real numbers
+  (booleans, integers, floats, pandas' nullable types, whose missing values
+  count as NaN).
+- an ``xarray.DataArray`` of two dimensions: time along ``time_dim=`` (by
+  default the dimension named ``"time"``, when there is one), the series
+  along the other, labelled by that dimension's coordinate.
+
+pandas and xarray are never imported unless such an object is passed. With
+labelled input, the labels name the series everywhere: error messages name
+the column and the time of the first missing value; the matrices of
+:func:`transfer_entropy_matrix` and :func:`mutual_information_matrix` come
+back as a DataFrame (index ``"source"``, columns ``"target"``) for a
+DataFrame and as a DataArray for a DataArray; the results of
+:func:`transfer_entropy_test` and :func:`infer_network` carry ``labels``,
+and their tables, plots and graphs use them.
+
+``nonfinite="raise"`` (the default) raises ``ValueError`` naming the first
+series (the row, or the column label) that holds NaN or an infinity. ``nonfinite="skip"`` leaves out every time step
 at which a value it uses (the target's next value, or any past or condition)
 is NaN or infinite: the rows keep their alignment in time, and results
 report the steps counted. With the binned estimator, ``nonfinite="bin"`` bins
@@ -247,8 +269,11 @@ def transfer_entropy_matrix(
 
     Parameters
     ----------
-    signals : array_like, shape (m, L)
-        One series per row.
+    signals : array_like of shape (m, L), pandas.DataFrame or xarray.DataArray
+        An array: one series per row. A DataFrame: one series per column,
+        time down the index (L rows, m columns). A DataArray: time along
+        ``time_dim``, the series along its other dimension. Labels are kept
+        (see the module's notes on inputs).
     n_bins : int or None, optional
         Bins per series of the binned estimator. None (the default) picks the
         largest b in 2..16 with ``b ** (2 * history + 1) <= L / 10`` (2 when
@@ -263,6 +288,9 @@ def transfer_entropy_matrix(
         What NaN and infinities do: raise ``ValueError`` (the default), leave
         out the steps that use them, or (binned) go into bins as in the
         single-pair functions.
+    time_dim : hashable, optional
+        For a DataArray, the name of its time dimension; ``"time"`` when it
+        has a dimension of that name. Only for DataArrays.
     workers : int or None, optional
         Threads to compute on; None uses every core this process may run on.
         With ``client``, the threads of each task; None gives each task its
@@ -288,9 +316,20 @@ def transfer_entropy_matrix(
     numpy.ndarray, shape (m, m), float64, C-contiguous
         Entry ``[i, j]`` is T(row i -> row j); the diagonal is 0.0. With the
         binned estimator it equals ``batch_transfer_entropy_py(signals,
-        n_bins, history)[i][j]`` bit for bit.
+        n_bins, history)[i][j]`` bit for bit. For a DataFrame, the same
+        values as a DataFrame whose index (``"source"``) and columns
+        (``"target"``) are its column labels; for a DataArray, a DataArray
+        of dimensions ``("source", "target")`` with its labels.
     numpy.ndarray, shape (m, m), int64
-        With ``return_steps``, the steps each entry counted.
+        With ``return_steps``, the steps each entry counted (labelled like
+        the values).
+
+    Warns
+    -----
+    UserWarning
+        For an array with more rows than columns: rows are series, so it is
+        read as many short series, which is more likely a table of series
+        in columns (pass its transpose, or a DataFrame).
 
     Examples
     --------
@@ -346,13 +385,13 @@ def mutual_information_matrix(
 
     Parameters
     ----------
-    signals : array_like, shape (m, L)
-        One series per row.
+    signals : array_like of shape (m, L), pandas.DataFrame or xarray.DataArray
+        As for :func:`transfer_entropy_matrix`.
     n_bins : int or None, optional
         Bins per series of the binned estimator, 1 to 2**31. None (the
         default) picks the largest b in 2..64 with ``b ** 2 <= L / 10`` (2
         when none fits).
-    estimator, nonfinite, workers, progress, client, tile, return_steps
+    estimator, nonfinite, time_dim, workers, progress, client, tile, return_steps
         As for :func:`transfer_entropy_matrix`; a cluster computes the tiles
         on and above the diagonal.
 
@@ -365,6 +404,8 @@ def mutual_information_matrix(
         entropy). Gaussian and copula: ``-1/2 log2(1 - rho^2)`` with rho the
         pair's correlation over the steps both rows have; a row with itself
         gives the largest value, 1/2 log2(1e12), and a row without spread 0.
+        For a DataFrame or DataArray, labelled as by
+        :func:`transfer_entropy_matrix`.
     numpy.ndarray, shape (m, m), int64
         With ``return_steps``, the steps each entry counted.
     """
@@ -411,8 +452,9 @@ def transfer_entropy_test(
 
     Parameters
     ----------
-    signals, n_bins, history, estimator, nonfinite, workers, progress, client, tile
-        As for :func:`transfer_entropy_matrix`. On a cluster the result is
+    signals, n_bins, history, estimator, nonfinite, time_dim, workers, progress, client, tile
+        As for :func:`transfer_entropy_matrix`; the result's ``labels`` name
+        the series. On a cluster the result is
         the same to the last bit: a pair's surrogates are named by its rows,
         not by the tile that computes them.
     null : {"surrogates", "analytic"}, optional
@@ -544,11 +586,13 @@ def conditional_transfer_entropy(
 
     Parameters
     ----------
-    source, target : array_like, 1-D
+    source, target : array_like, 1-D, pandas.Series or xarray.DataArray
         The series. The binned estimator bins each over its own full length
-        by the scaled rule of ``transfer_entropy``.
-    conditions : array_like, shape (k, L)
-        One conditioning series per row.
+        by the scaled rule of ``transfer_entropy``. A Series' name labels
+        it in messages.
+    conditions : array_like of shape (k, L), pandas.DataFrame or xarray.DataArray
+        One conditioning series per row of an array, per column of a
+        DataFrame (as for :func:`transfer_entropy_matrix`).
     n_bins : int or None, optional
         Bins per series of the binned estimator, 16 when None (the default);
         any non-negative integer.
@@ -569,6 +613,8 @@ def conditional_transfer_entropy(
         An empty sequence conditions on none of the target's past.
     nonfinite : {"raise", "skip", "bin"}, optional
         As for :func:`transfer_entropy_matrix`.
+    time_dim : hashable, optional
+        The time dimension of ``conditions`` when it is a DataArray.
     return_steps : bool, optional
         Also return the steps counted.
 
@@ -704,8 +750,9 @@ def infer_network(
 
     Parameters
     ----------
-    signals : array_like, shape (m, L)
-        One series per row (see the module's notes on inputs).
+    signals : array_like of shape (m, L), pandas.DataFrame or xarray.DataArray
+        As for :func:`transfer_entropy_matrix`; the result's ``labels`` name
+        the series.
     n_bins : int or None, optional
         Bins per series of the binned estimator. None picks the largest b in
         2..16 for which a test of a source given the other sources of a
@@ -748,9 +795,11 @@ def infer_network(
     method : {"shift", "shuffle"}, optional
         As for :func:`transfer_entropy_test`; a shift here moves a source by
         ``history + max_lag`` to ``L - history - max_lag`` steps.
-    nonfinite, workers, progress, client
+    nonfinite, time_dim, workers, progress, client
         As for :func:`transfer_entropy_matrix`; on a cluster each task
-        searches the sources of a group of targets.
+        searches the sources of a group of targets. The progress bar counts
+        estimates towards an estimate of their total (a search's length
+        depends on what it finds), raised as the search goes on.
     tile : int, optional
         With ``client``, targets per task; by default sized for about a
         second of work each. Ignored without ``client``.
