@@ -41,10 +41,12 @@ def reject(p_values: NDArray[np.float64], alpha: float, correction: str | None) 
 class TransferEntropyTest:
     """The outcome of :func:`~zelmo_information.network.transfer_entropy_test`.
 
-    All arrays are (m, m), source row first, float64. :meth:`to_frame` gives
-    any of them as a DataFrame labelled by the series, :meth:`to_pandas` the
-    pairs in long form, :meth:`summary` a text report and :meth:`plot` a heat
-    map.
+    All arrays are (m, m), source row first, float64.
+    :meth:`~zelmo_information.network.TransferEntropyTest.to_frame` gives any of them
+    as a DataFrame labelled by the series,
+    :meth:`~zelmo_information.network.TransferEntropyTest.to_pandas` the pairs in long
+    form, :meth:`~zelmo_information.network.TransferEntropyTest.summary` a text report
+    and :meth:`~zelmo_information.network.TransferEntropyTest.plot` a heat map.
 
     Attributes
     ----------
@@ -142,6 +144,11 @@ class TransferEntropyTest:
         Parameters
         ----------
         name : {"te", "p_values", "null_mean", "null_std", "effective_te", "steps"}
+            Which matrix; ``"te"`` by default.
+
+        Returns
+        -------
+        pandas.DataFrame
         """
         _checks.choice(name, "name", self._MATRICES)
         values = getattr(self, name)
@@ -154,10 +161,21 @@ class TransferEntropyTest:
         DataFrame (long form), in row-major order of the matrices. Needs
         pandas.
 
-        Columns: ``source``, ``target`` (labels), ``te``, ``p_value``,
-        ``null_mean``, ``null_std``, ``effective_te``, ``steps`` and
-        ``significant`` (as :meth:`significant` decides with ``alpha`` and
-        ``correction``).
+        Parameters
+        ----------
+        alpha : float, optional
+            The level of the ``significant`` column, 0.05 by default.
+        correction : {"fdr_bh", "bonferroni", None}, optional
+            Its correction for many pairs (see ``significant``).
+
+        Returns
+        -------
+        pandas.DataFrame
+            Columns ``source``, ``target`` (labels), ``te``, ``p_value``,
+            ``null_mean``, ``null_std``, ``effective_te``, ``steps`` and
+            ``significant`` (as
+            :meth:`~zelmo_information.network.TransferEntropyTest.significant`
+            decides with ``alpha`` and ``correction``).
         """
         pandas = _labels.need_pandas()
         chosen = self.significant(alpha, correction)
@@ -181,7 +199,15 @@ class TransferEntropyTest:
 
     def summary(self, alpha: float = 0.05, correction: Correction | None = "fdr_bh", top: int = 20) -> str:
         """A text report: the settings, then the significant pairs (at most
-        ``top``), strongest ``effective_te`` first."""
+        ``top``), strongest ``effective_te`` first.
+
+        Parameters
+        ----------
+        alpha, correction
+            As for ``significant``.
+        top : int, optional
+            The most pairs listed, 20 by default.
+        """
         m = self.te.shape[0]
         chosen = self.significant(alpha, correction)
         name = {"fdr_bh": "Benjamini-Hochberg", "bonferroni": "Bonferroni", None: "no correction"}[correction]
@@ -208,7 +234,7 @@ class TransferEntropyTest:
              ax: Any = None, cmap: str = "viridis") -> Any:
         """A heat map of one matrix, sources down and targets across, each
         cell labelled by its series; significant pairs (as
-        :meth:`significant` decides) are outlined and starred. Needs
+        :meth:`~zelmo_information.network.TransferEntropyTest.significant` decides) are outlined and starred. Needs
         matplotlib (``pip install 'zelmo-information[plot]'``).
 
         Parameters
@@ -216,7 +242,7 @@ class TransferEntropyTest:
         name : {"effective_te", "te", "p_values", "null_mean", "null_std", "steps"}
             The matrix drawn; ``effective_te`` by default.
         alpha, correction
-            As for :meth:`significant`.
+            As for :meth:`~zelmo_information.network.TransferEntropyTest.significant`.
         ax : matplotlib.axes.Axes, optional
             Where to draw; a new figure's axes by default.
         cmap : str, optional
@@ -255,7 +281,7 @@ class Link(NamedTuple):
     ends ``lag`` steps before the predicted step of series ``target``.
 
     ``source`` and ``target`` are row indices; the result's ``labels`` name
-    them (``net.labels[link.source]``), and :meth:`InferredNetwork.to_pandas`
+    them (``net.labels[link.source]``), and :meth:`~zelmo_information.network.InferredNetwork.to_pandas`
     lists the links by label.
     """
 
@@ -299,9 +325,12 @@ del _field, _text
 class InferredNetwork:
     """The outcome of :func:`~zelmo_information.network.infer_network`.
 
-    :meth:`to_pandas` lists the links as a table, :meth:`to_frame` gives a
-    matrix as a labelled DataFrame, :meth:`summary` a text report,
-    :meth:`plot` draws the network and :meth:`to_networkx` makes a graph.
+    :meth:`~zelmo_information.network.InferredNetwork.to_pandas` lists the links as a
+    table, :meth:`~zelmo_information.network.InferredNetwork.to_frame` gives a matrix as
+    a labelled DataFrame, :meth:`~zelmo_information.network.InferredNetwork.summary` a
+    text report, :meth:`~zelmo_information.network.InferredNetwork.plot` draws the
+    network and :meth:`~zelmo_information.network.InferredNetwork.to_networkx` makes a
+    graph.
 
     Attributes
     ----------
@@ -415,6 +444,11 @@ class InferredNetwork:
         Parameters
         ----------
         name : {"te", "p_values", "adjacency"}
+            Which matrix; ``"te"`` by default.
+
+        Returns
+        -------
+        pandas.DataFrame
         """
         _checks.choice(name, "name", ("te", "p_values", "adjacency"))
         return _labels.frame(getattr(self, name), self.labels or ())
@@ -425,7 +459,7 @@ class InferredNetwork:
 
         Columns: ``source`` and ``target`` (labels), ``lag``, ``te`` (bits),
         ``p_value``, and for the Gaussian and copula estimators ``sign``
-        (see :attr:`Link.sign`); the binned estimator's states have no
+        (see :attr:`~zelmo_information.network.Link.sign`); the binned estimator's states have no
         order, so it has no sign.
         """
         pandas = _labels.need_pandas()
