@@ -131,6 +131,7 @@ def test_a_taller_than_wide_array_warns_of_transposition():
         warnings.simplefilter("error")
         zn.mutual_information_matrix(df.to_numpy().T)
         zn.mutual_information_matrix(np.ones((1, 1)))
+        zn.transfer_entropy_matrix(np.ones((3, 2)))  # degenerate either way: no estimate to save
 
 
 def test_messages_name_the_series():

@@ -106,6 +106,8 @@ def rows(signals: Any, time_dim: object = None, name: str = "signals", *, stackl
 
     An array keeps rows as series, and one with more rows than columns
     draws a UserWarning: it is more likely a table with time down the rows.
+    Fewer than 10 rows are left alone: read either way such an array holds
+    too few steps for an estimate, and degenerate shapes are valid input.
     """
     library = _library(signals)
     if time_dim is not None and library != "xarray":
@@ -130,7 +132,7 @@ def rows(signals: Any, time_dim: object = None, name: str = "signals", *, stackl
                          f"not a Series")
     array = _checks.signals(signals, name)
     m, length = array.shape
-    if m > length and m > 1:
+    if m > length and m >= 10:
         warnings.warn(f"{name} has {m} rows and {length} columns, read as {m} series of {length} steps (rows are "
                       f"series). If time runs down the rows, as in a table, pass {name}.T, or a pandas DataFrame, "
                       "whose columns are read as the series.", UserWarning, stacklevel=stacklevel)

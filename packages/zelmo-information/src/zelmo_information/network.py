@@ -36,9 +36,9 @@ Inputs
   two-dimensional array, **one series per row**: a float64 array of any
   memory layout, another real dtype, or nested lists. The entries of a
   masked array that are masked count as missing; the values underneath are
-  never read. An array with more rows than columns draws a ``UserWarning``:
-  it reads as many short series, and is more likely a table whose series
-  are its columns (pass its transpose).
+  never read. An array with more rows than columns (and at least 10 rows)
+  draws a ``UserWarning``: it reads as many short series, and is more
+  likely a table whose series are its columns (pass its transpose).
 - a ``pandas.DataFrame``, read as pandas lays out series: **one series per
   column, time down the index**. Its columns must hold real numbers
   (booleans, integers, floats, pandas' nullable types, whose missing values
@@ -327,9 +327,9 @@ def transfer_entropy_matrix(
     Warns
     -----
     UserWarning
-        For an array with more rows than columns: rows are series, so it is
-        read as many short series, which is more likely a table of series
-        in columns (pass its transpose, or a DataFrame).
+        For an array with more rows than columns (at least 10): rows are
+        series, so it is read as many short series, which is more likely a
+        table of series in columns (pass its transpose, or a DataFrame).
 
     Examples
     --------
