@@ -182,3 +182,12 @@ assert not {"pandas", "xarray", "matplotlib"} & set(sys.modules), sorted(sys.mod
 """
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
+
+
+def test_the_inference_bar_has_a_total_from_the_start(capsys):
+    pytest.importorskip("tqdm")
+    zn.infer_network(recording(length=1000), estimator="gaussian", surrogates=200, seed=1, progress=True)
+    frames = [f for f in capsys.readouterr().err.split("\r") if f.strip()]
+    # tqdm draws a percentage (and a time left) only when it knows a total.
+    assert frames and all("total estimated" in f and "%|" in f for f in frames), frames
+    assert "100%" in frames[-1]
