@@ -42,7 +42,9 @@ Inputs
 - a ``pandas.DataFrame``, read as pandas lays out series: **one series per
   column, time down the index**. Its columns must hold real numbers
   (booleans, integers, floats, pandas' nullable types, whose missing values
-  count as NaN).
+  count as NaN). The rows are taken in the order given: sort the index
+  first, and leave missing times as rows of NaN rather than dropping them
+  (``df.asfreq("D")`` makes them for a daily index).
 - an ``xarray.DataArray`` of two dimensions: time along ``time_dim=`` (by
   default the dimension named ``"time"``, when there is one), the series
   along the other, labelled by that dimension's coordinate.
@@ -111,7 +113,7 @@ import dataclasses
 import math
 import warnings
 from collections.abc import Hashable, Sequence
-from typing import Any, Literal, overload
+from typing import Any, Literal, Protocol, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -232,10 +234,30 @@ def _shaped(rows: _labels.Rows, matrix: NDArray[Any]) -> Any:
     return _labels.matrix(matrix, rows.labels, rows.kind)
 
 
+class _Table(Protocol):
+    """What a type checker sees of a DataFrame: it has columns."""
+
+    @property
+    def columns(self) -> Any: ...
+
+
+class _Grid(Protocol):
+    """What a type checker sees of a DataArray: it has dimensions."""
+
+    @property
+    def dims(self) -> Any: ...
+
+
 # ---------------------------------------------------------------------------
 # Matrices
 
 
+# A DataFrame or DataArray gives matrices of its own kind.
+@overload
+def transfer_entropy_matrix(signals: _Table | _Grid, n_bins: int | None = None, history: int = 1, *,
+                            estimator: EstimatorLike = "binned", nonfinite: Nonfinite = "raise",
+                            time_dim: Hashable | None = None, workers: int | None = None, progress: bool = False,
+                            client: Any = None, tile: int | None = None, return_steps: bool = False) -> Any: ...
 @overload
 def transfer_entropy_matrix(signals: ArrayLike, n_bins: int | None = None, history: int = 1, *,
                             estimator: EstimatorLike = "binned", nonfinite: Nonfinite = "raise",
@@ -252,7 +274,7 @@ def transfer_entropy_matrix(signals: ArrayLike, n_bins: int | None = None, histo
 
 
 def transfer_entropy_matrix(
-    signals: ArrayLike,
+    signals: ArrayLike | _Table | _Grid,
     n_bins: int | None = None,
     history: int = 1,
     *,
@@ -355,6 +377,11 @@ def transfer_entropy_matrix(
 
 
 @overload
+def mutual_information_matrix(signals: _Table | _Grid, n_bins: int | None = None, *,
+                              estimator: EstimatorLike = "binned", nonfinite: Nonfinite = "raise",
+                              time_dim: Hashable | None = None, workers: int | None = None, progress: bool = False,
+                              client: Any = None, tile: int | None = None, return_steps: bool = False) -> Any: ...
+@overload
 def mutual_information_matrix(signals: ArrayLike, n_bins: int | None = None, *, estimator: EstimatorLike = "binned",
                               nonfinite: Nonfinite = "raise", time_dim: Hashable | None = None,
                               workers: int | None = None, progress: bool = False,
@@ -369,7 +396,7 @@ def mutual_information_matrix(signals: ArrayLike, n_bins: int | None = None, *, 
 
 
 def mutual_information_matrix(
-    signals: ArrayLike,
+    signals: ArrayLike | _Table | _Grid,
     n_bins: int | None = None,
     *,
     estimator: EstimatorLike = "binned",
@@ -426,7 +453,7 @@ def mutual_information_matrix(
 
 
 def transfer_entropy_test(
-    signals: ArrayLike,
+    signals: ArrayLike | _Table | _Grid,
     n_bins: int | None = None,
     history: int = 1,
     *,
@@ -589,7 +616,8 @@ def conditional_transfer_entropy(
     source, target : array_like, 1-D, pandas.Series or xarray.DataArray
         The series. The binned estimator bins each over its own full length
         by the scaled rule of ``transfer_entropy``. A Series' name labels
-        it in messages.
+        it in messages. Series are taken by position, as arrays are: their
+        indexes are not aligned.
     conditions : array_like of shape (k, L), pandas.DataFrame or xarray.DataArray
         One conditioning series per row of an array, per column of a
         DataFrame (as for :func:`transfer_entropy_matrix`).
@@ -686,7 +714,7 @@ def conditional_transfer_entropy(
 
 
 def infer_network(
-    signals: ArrayLike,
+    signals: ArrayLike | _Table | _Grid,
     n_bins: int | None = None,
     history: int = 1,
     *,
