@@ -26,8 +26,10 @@ Labels = tuple[Hashable, ...]
 def _library(value: object) -> str | None:
     """ "pandas" or "xarray" for a labelled object of those libraries, else
     None (duck typing on the type's module: nothing is imported)."""
-    module = type(value).__module__ or ""
-    top = module.split(".", 1)[0]
+    # The classes the type derives from, so that subclasses defined
+    # elsewhere (a GeoDataFrame) count as what they extend.
+    tops = {(getattr(c, "__module__", None) or "").split(".", 1)[0] for c in type(value).__mro__}
+    top = "pandas" if "pandas" in tops else "xarray" if "xarray" in tops else None
     if top == "pandas" and hasattr(value, "columns") and hasattr(value, "index"):
         return "pandas"
     if top == "pandas" and hasattr(value, "index") and hasattr(value, "name") and getattr(value, "ndim", 0) == 1:
