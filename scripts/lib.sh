@@ -39,7 +39,7 @@ make_venv_for() {
 }
 
 BUILD_REQUIREMENTS=(scikit-build-core "numpy>=2" nanobind cmake ninja)
-TEST_REQUIREMENTS=(pytest hypothesis scipy scikit-learn mypy pyinform tqdm networkx distributed)
+TEST_REQUIREMENTS=(pytest hypothesis scipy scikit-learn mypy pyinform tqdm networkx distributed pandas xarray matplotlib)
 
 # build_wheel VENV [DIR]: builds the extension with VENV's interpreter and
 # NumPy 2 headers into DIR (build/dist) and prints the wheel's path.

@@ -80,14 +80,19 @@ def pairs(plan: Plan, prepare: Prepare, job: PairJob) -> NDArray[np.float64]:
         return job.run(data, rows, rows, rows, threads, report)
 
 
-def targets(plan: Plan, prepare: Prepare, job: Inference) -> list[Any]:
-    """The rows prepared once, then the job for every target, in order."""
+def targets(plan: Plan, prepare: Prepare, job: Inference, m: int) -> list[Any]:
+    """The rows prepared once, then the job for every target of the m rows,
+    in order."""
     if plan.client is not None:
         from . import _distributed
 
         data = prepare(_checks.workers(None), None)
         return _distributed.targets(plan.client, data, job, plan.threads, plan.tile, plan.progress)
     threads = plan.local_threads()
-    with _checks.progress(plan.progress, *job.description) as report:
+    # A search's length depends on what it finds: the bar counts towards an
+    # estimate of its estimates.
+    description, unit = job.description
+    with _checks.progress(plan.progress, f"{description} (total estimated)", unit,
+                          expected=job.expected_estimates(m)) as report:
         data = prepare(threads, report)
         return job.run(data, everything(data.shape[0]), threads, report)

@@ -141,9 +141,12 @@ def shift_length(length: int, reach: int, formula: str) -> None:
 
 
 @contextmanager
-def progress(enabled: object, description: str, unit: str) -> Iterator[Callable[[int, int], None] | None]:
+def progress(enabled: object, description: str, unit: str,
+             expected: int = 0) -> Iterator[Callable[[int, int], None] | None]:
     """A callback that draws a tqdm bar from (done, total), or None. A total
-    of 0 is unknown."""
+    of 0 is unknown: the bar then counts towards ``expected`` (an estimate
+    of the total, 0 for none), raised as the work passes nine tenths of it,
+    so that it shows a time left."""
     if not isinstance(enabled, (bool, np.bool_)):
         raise TypeError(f"progress must be True or False, not {type(enabled).__name__}")
     if not enabled:
@@ -160,6 +163,10 @@ def progress(enabled: object, description: str, unit: str) -> Iterator[Callable[
 
     def update(done: int, total: int) -> None:
         nonlocal bar
+        if not total and expected:
+            total = max(expected, bar.total or 0) if bar is not None else expected
+            if done * 10 > total * 9:
+                total = done * 10 // 9 + 1
         if bar is None:
             bar = tqdm(total=total or None, desc=description, unit=unit)
         elif total and bar.total != total:  # known once the work is laid out

@@ -99,6 +99,16 @@ class Inference:
         return list(_network.infer_network(data.spec, data.rows, data.constant, targets, self.settings, threads,
                                            report))
 
+    def expected_estimates(self, m: int) -> int:
+        """About how many estimates a search of m targets computes: for each
+        target, its own lags once and the (m - 1) max_lag candidates about
+        one and a half times (a first selection step, then the smaller steps
+        after each selected source), each with its surrogates. Sparse
+        networks take about that; dense ones more."""
+        s = self.settings
+        surrogates: int = 0 if s.analytic else s.surrogates
+        return int(m * (1 + surrogates) * (s.max_history + 1.5 * max(1, m - 1) * s.max_lag))
+
     def seconds_per_target(self, m: int, length: int) -> float:
         # A target's search tests every candidate against its surrogates a
         # few times over: about (m - 1) max_lag (1 + surrogates) estimates

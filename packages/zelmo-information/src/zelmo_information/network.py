@@ -2,10 +2,11 @@
 inference, for discrete and continuous series.
 
 The functions here take a two-dimensional array whose rows are series (one
-signal per row, time along the columns) and compute a measure for every pair
-of rows on every core, with the interpreter lock released while the pairs
-are computed. A long call stops with ``KeyboardInterrupt`` soon after
-Ctrl-C.
+signal per row, time along the columns), or a labelled table of series
+(a pandas DataFrame with a column per series, an xarray DataArray), and
+compute a measure for every pair of series on every core, with the
+interpreter lock released while the pairs are computed. A long call stops
+with ``KeyboardInterrupt`` soon after Ctrl-C.
 
 Estimators
 ----------
@@ -29,13 +30,36 @@ estimator is a ``ValueError``.
 
 Inputs
 ------
-``signals`` is anything that ``numpy.asarray(signals, dtype=numpy.float64)``
-turns into a two-dimensional array: a float64 array of any memory layout,
-another real dtype, or nested lists. The entries of a masked array that are
-masked count as missing; the values underneath are never read.
+``signals`` is one of:
 
-``nonfinite="raise"`` (the default) raises ``ValueError`` naming the first row
-that holds NaN or an infinity. ``nonfinite="skip"`` leaves out every time step
+- anything that ``numpy.asarray(signals, dtype=numpy.float64)`` turns into a
+  two-dimensional array, **one series per row**: a float64 array of any
+  memory layout, another real dtype, or nested lists. The entries of a
+  masked array that are masked count as missing; the values underneath are
+  never read. An array with more rows than columns (and at least 10 rows)
+  draws a ``UserWarning``: it reads as many short series, and is more
+  likely a table whose series are its columns (pass its transpose).
+- a ``pandas.DataFrame``, read as pandas lays out series: **one series per
+  column, time down the index**. Its columns must hold real numbers
+  (booleans, integers, floats, pandas' nullable types, whose missing values
+  count as NaN). The rows are taken in the order given: sort the index
+  first, and leave missing times as rows of NaN rather than dropping them
+  (``df.asfreq("D")`` makes them for a daily index).
+- an ``xarray.DataArray`` of two dimensions: time along ``time_dim=`` (by
+  default the dimension named ``"time"``, when there is one), the series
+  along the other, labelled by that dimension's coordinate.
+
+pandas and xarray are never imported unless such an object is passed. With
+labelled input, the labels name the series everywhere: error messages name
+the column and the time of the first missing value; the matrices of
+:func:`transfer_entropy_matrix` and :func:`mutual_information_matrix` come
+back as a DataFrame (index ``"source"``, columns ``"target"``) for a
+DataFrame and as a DataArray for a DataArray; the results of
+:func:`transfer_entropy_test` and :func:`infer_network` carry ``labels``,
+and their tables, plots and graphs use them.
+
+``nonfinite="raise"`` (the default) raises ``ValueError`` naming the first
+series (the row, or the column label) that holds NaN or an infinity. ``nonfinite="skip"`` leaves out every time step
 at which a value it uses (the target's next value, or any past or condition)
 is NaN or infinite: the rows keep their alignment in time, and results
 report the steps counted. With the binned estimator, ``nonfinite="bin"`` bins
@@ -85,15 +109,16 @@ of a worker that was lost. ``progress=True`` counts the tasks.
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import warnings
-from collections.abc import Sequence
-from typing import Any, Literal, overload
+from collections.abc import Hashable, Sequence
+from typing import Any, Literal, Protocol, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from . import _backend, _checks, _jobs, _network
+from . import _backend, _checks, _jobs, _labels, _network
 from ._checks import U64
 from ._estimators import Binned, Estimator, Gaussian, GaussianCopula, resolve
 from ._results import InferredNetwork, Link, TransferEntropyTest, reject, strongest
@@ -193,30 +218,69 @@ def _prepare(estimator: Estimator, array: NDArray[np.float64], mode: str, bins: 
     return lambda threads, report: estimator.prepare(array, mode, bins, threads, report)
 
 
+def _checked(rows: _labels.Rows, mode: str) -> NDArray[np.float64]:
+    """The rows' array; with ``nonfinite="raise"`` a labelled input is
+    checked here, so that the message names the series."""
+    if mode == "raise" and rows.labels is not None:
+        rows.finite()
+    return rows.array
+
+
+def _shaped(rows: _labels.Rows, matrix: NDArray[Any]) -> Any:
+    """A matrix as the input was given: an array for an array, a labelled
+    DataFrame for a DataFrame, a DataArray for a DataArray."""
+    if rows.labels is None:
+        return matrix
+    return _labels.matrix(matrix, rows.labels, rows.kind)
+
+
+class _Table(Protocol):
+    """What a type checker sees of a DataFrame: it has columns."""
+
+    @property
+    def columns(self) -> Any: ...
+
+
+class _Grid(Protocol):
+    """What a type checker sees of a DataArray: it has dimensions."""
+
+    @property
+    def dims(self) -> Any: ...
+
+
 # ---------------------------------------------------------------------------
 # Matrices
 
 
+# A DataFrame or DataArray gives matrices of its own kind.
+@overload
+def transfer_entropy_matrix(signals: _Table | _Grid, n_bins: int | None = None, history: int = 1, *,
+                            estimator: EstimatorLike = "binned", nonfinite: Nonfinite = "raise",
+                            time_dim: Hashable | None = None, workers: int | None = None, progress: bool = False,
+                            client: Any = None, tile: int | None = None, return_steps: bool = False) -> Any: ...
 @overload
 def transfer_entropy_matrix(signals: ArrayLike, n_bins: int | None = None, history: int = 1, *,
                             estimator: EstimatorLike = "binned", nonfinite: Nonfinite = "raise",
-                            workers: int | None = None, progress: bool = False, client: Any = None,
+                            time_dim: Hashable | None = None, workers: int | None = None, progress: bool = False,
+                            client: Any = None,
                             tile: int | None = None, return_steps: Literal[False] = False) -> NDArray[np.float64]: ...
 @overload
 def transfer_entropy_matrix(signals: ArrayLike, n_bins: int | None = None, history: int = 1, *,
                             estimator: EstimatorLike = "binned", nonfinite: Nonfinite = "raise",
-                            workers: int | None = None, progress: bool = False, client: Any = None,
+                            time_dim: Hashable | None = None, workers: int | None = None, progress: bool = False,
+                            client: Any = None,
                             tile: int | None = None,
                             return_steps: Literal[True]) -> tuple[NDArray[np.float64], NDArray[np.int64]]: ...
 
 
 def transfer_entropy_matrix(
-    signals: ArrayLike,
+    signals: ArrayLike | _Table | _Grid,
     n_bins: int | None = None,
     history: int = 1,
     *,
     estimator: EstimatorLike = "binned",
     nonfinite: Nonfinite = "raise",
+    time_dim: Hashable | None = None,
     workers: int | None = None,
     progress: bool = False,
     client: Any = None,
@@ -227,8 +291,11 @@ def transfer_entropy_matrix(
 
     Parameters
     ----------
-    signals : array_like, shape (m, L)
-        One series per row.
+    signals : array_like of shape (m, L), pandas.DataFrame or xarray.DataArray
+        An array: one series per row. A DataFrame: one series per column,
+        time down the index (L rows, m columns). A DataArray: time along
+        ``time_dim``, the series along its other dimension. Labels are kept
+        (see the module's notes on inputs).
     n_bins : int or None, optional
         Bins per series of the binned estimator. None (the default) picks the
         largest b in 2..16 with ``b ** (2 * history + 1) <= L / 10`` (2 when
@@ -243,6 +310,9 @@ def transfer_entropy_matrix(
         What NaN and infinities do: raise ``ValueError`` (the default), leave
         out the steps that use them, or (binned) go into bins as in the
         single-pair functions.
+    time_dim : hashable, optional
+        For a DataArray, the name of its time dimension; ``"time"`` when it
+        has a dimension of that name. Only for DataArrays.
     workers : int or None, optional
         Threads to compute on; None uses every core this process may run on.
         With ``client``, the threads of each task; None gives each task its
@@ -268,9 +338,20 @@ def transfer_entropy_matrix(
     numpy.ndarray, shape (m, m), float64, C-contiguous
         Entry ``[i, j]`` is T(row i -> row j); the diagonal is 0.0. With the
         binned estimator it equals ``batch_transfer_entropy_py(signals,
-        n_bins, history)[i][j]`` bit for bit.
+        n_bins, history)[i][j]`` bit for bit. For a DataFrame, the same
+        values as a DataFrame whose index (``"source"``) and columns
+        (``"target"``) are its column labels; for a DataArray, a DataArray
+        of dimensions ``("source", "target")`` with its labels.
     numpy.ndarray, shape (m, m), int64
-        With ``return_steps``, the steps each entry counted.
+        With ``return_steps``, the steps each entry counted (labelled like
+        the values).
+
+    Warns
+    -----
+    UserWarning
+        For an array with more rows than columns (at least 10): rows are
+        series, so it is read as many short series, which is more likely a
+        table of series in columns (pass its transpose, or a DataFrame).
 
     Examples
     --------
@@ -284,34 +365,43 @@ def transfer_entropy_matrix(
     True
     """
     chosen = resolve(estimator, n_bins)
-    array = _checks.signals(signals)
+    rows = _labels.rows(signals, time_dim)
     mode = _nonfinite(chosen, nonfinite)
+    array = _checked(rows, mode)
     steps = _checks.in_range(history, "history", 0, U64 - 1)
     bins = _bins(chosen, transfer_entropy_bins(array.shape[1], steps) if isinstance(chosen, Binned) else 0)
     plan = _backend.Plan.of(client, tile, workers, progress)
     out = _backend.pairs(plan, _prepare(chosen, array, mode, bins), _jobs.TransferMatrix(steps))
-    te = np.ascontiguousarray(out[0])
-    return (te, out[1].astype(np.int64)) if return_steps else te
+    te = _shaped(rows, np.ascontiguousarray(out[0]))
+    return (te, _shaped(rows, out[1].astype(np.int64))) if return_steps else te
 
 
 @overload
+def mutual_information_matrix(signals: _Table | _Grid, n_bins: int | None = None, *,
+                              estimator: EstimatorLike = "binned", nonfinite: Nonfinite = "raise",
+                              time_dim: Hashable | None = None, workers: int | None = None, progress: bool = False,
+                              client: Any = None, tile: int | None = None, return_steps: bool = False) -> Any: ...
+@overload
 def mutual_information_matrix(signals: ArrayLike, n_bins: int | None = None, *, estimator: EstimatorLike = "binned",
-                              nonfinite: Nonfinite = "raise", workers: int | None = None, progress: bool = False,
+                              nonfinite: Nonfinite = "raise", time_dim: Hashable | None = None,
+                              workers: int | None = None, progress: bool = False,
                               client: Any = None, tile: int | None = None,
                               return_steps: Literal[False] = False) -> NDArray[np.float64]: ...
 @overload
 def mutual_information_matrix(signals: ArrayLike, n_bins: int | None = None, *, estimator: EstimatorLike = "binned",
-                              nonfinite: Nonfinite = "raise", workers: int | None = None, progress: bool = False,
+                              nonfinite: Nonfinite = "raise", time_dim: Hashable | None = None,
+                              workers: int | None = None, progress: bool = False,
                               client: Any = None, tile: int | None = None,
                               return_steps: Literal[True]) -> tuple[NDArray[np.float64], NDArray[np.int64]]: ...
 
 
 def mutual_information_matrix(
-    signals: ArrayLike,
+    signals: ArrayLike | _Table | _Grid,
     n_bins: int | None = None,
     *,
     estimator: EstimatorLike = "binned",
     nonfinite: Nonfinite = "raise",
+    time_dim: Hashable | None = None,
     workers: int | None = None,
     progress: bool = False,
     client: Any = None,
@@ -322,13 +412,13 @@ def mutual_information_matrix(
 
     Parameters
     ----------
-    signals : array_like, shape (m, L)
-        One series per row.
+    signals : array_like of shape (m, L), pandas.DataFrame or xarray.DataArray
+        As for :func:`transfer_entropy_matrix`.
     n_bins : int or None, optional
         Bins per series of the binned estimator, 1 to 2**31. None (the
         default) picks the largest b in 2..64 with ``b ** 2 <= L / 10`` (2
         when none fits).
-    estimator, nonfinite, workers, progress, client, tile, return_steps
+    estimator, nonfinite, time_dim, workers, progress, client, tile, return_steps
         As for :func:`transfer_entropy_matrix`; a cluster computes the tiles
         on and above the diagonal.
 
@@ -341,12 +431,15 @@ def mutual_information_matrix(
         entropy). Gaussian and copula: ``-1/2 log2(1 - rho^2)`` with rho the
         pair's correlation over the steps both rows have; a row with itself
         gives the largest value, 1/2 log2(1e12), and a row without spread 0.
+        For a DataFrame or DataArray, labelled as by
+        :func:`transfer_entropy_matrix`.
     numpy.ndarray, shape (m, m), int64
         With ``return_steps``, the steps each entry counted.
     """
     chosen = resolve(estimator, n_bins)
-    array = _checks.signals(signals)
+    rows = _labels.rows(signals, time_dim)
     mode = _nonfinite(chosen, nonfinite)
+    array = _checked(rows, mode)
     bins = _bins(chosen, mutual_information_bins(array.shape[1]) if isinstance(chosen, Binned) else 0, 1,
                  _MAX_MI_BINS)
     plan = _backend.Plan.of(client, tile, workers, progress)
@@ -356,8 +449,8 @@ def mutual_information_matrix(
         _network.mutual_pairs(np.ascontiguousarray(array), bins, mode, plan.local_threads(), None, mi)
         return (mi, np.full(mi.shape, array.shape[1], dtype=np.int64)) if return_steps else mi
     out = _backend.pairs(plan, _prepare(chosen, array, mode, bins), _jobs.MutualMatrix())
-    mi = np.ascontiguousarray(out[0])
-    return (mi, out[1].astype(np.int64)) if return_steps else mi
+    mi = _shaped(rows, np.ascontiguousarray(out[0]))
+    return (mi, _shaped(rows, out[1].astype(np.int64))) if return_steps else mi
 
 
 def _pair_by_pair(plan: _backend.Plan, shape: tuple[int, int], mode: str, bins: int) -> bool:
@@ -378,7 +471,7 @@ def _pair_by_pair(plan: _backend.Plan, shape: tuple[int, int], mode: str, bins: 
 
 
 def transfer_entropy_test(
-    signals: ArrayLike,
+    signals: ArrayLike | _Table | _Grid,
     n_bins: int | None = None,
     history: int = 1,
     *,
@@ -388,6 +481,7 @@ def transfer_entropy_test(
     method: Method = "shift",
     seed: int | None = None,
     nonfinite: Nonfinite = "raise",
+    time_dim: Hashable | None = None,
     workers: int | None = None,
     progress: bool = False,
     client: Any = None,
@@ -403,8 +497,9 @@ def transfer_entropy_test(
 
     Parameters
     ----------
-    signals, n_bins, history, estimator, nonfinite, workers, progress, client, tile
-        As for :func:`transfer_entropy_matrix`. On a cluster the result is
+    signals, n_bins, history, estimator, nonfinite, time_dim, workers, progress, client, tile
+        As for :func:`transfer_entropy_matrix`; the result's ``labels`` name
+        the series. On a cluster the result is
         the same to the last bit: a pair's surrogates are named by its rows,
         not by the tile that computes them.
     null : {"surrogates", "analytic"}, optional
@@ -448,8 +543,9 @@ def transfer_entropy_test(
     equal values. The returned ``te`` is the single-pair estimate.
     """
     chosen = resolve(estimator, n_bins)
-    array = _checks.signals(signals)
+    rows = _labels.rows(signals, time_dim)
     mode = _nonfinite(chosen, nonfinite)
+    array = _checked(rows, mode)
     steps = _checks.in_range(history, "history", 0, U64 - 1)
     analytic = _null(chosen, null)
     count = _checks.surrogates(surrogates)
@@ -466,7 +562,7 @@ def transfer_entropy_test(
     return TransferEntropyTest(te=te, p_values=p_values, null_mean=null_mean, null_std=null_std, n_bins=bins,
                                history=steps, surrogates=count, method=kind, seed=key,
                                steps=counted.astype(np.int64), estimator=chosen.name,
-                               null="analytic" if analytic else "surrogates")
+                               null="analytic" if analytic else "surrogates", labels=rows.labels)
 
 
 # ---------------------------------------------------------------------------
@@ -494,13 +590,14 @@ def conditional_transfer_entropy(source: ArrayLike, target: ArrayLike, condition
                                  estimator: EstimatorLike = "binned", lag: int = 1,
                                  condition_lags: Sequence[int] | None = None,
                                  target_lags: Sequence[int] | None = None, nonfinite: Nonfinite = "raise",
-                                 return_steps: Literal[False] = False) -> float: ...
+                                 time_dim: Hashable | None = None, return_steps: Literal[False] = False) -> float: ...
 @overload
 def conditional_transfer_entropy(source: ArrayLike, target: ArrayLike, conditions: ArrayLike,
                                  n_bins: int | None = None, history: int = 1, *,
                                  estimator: EstimatorLike = "binned", lag: int = 1,
                                  condition_lags: Sequence[int] | None = None,
                                  target_lags: Sequence[int] | None = None, nonfinite: Nonfinite = "raise",
+                                 time_dim: Hashable | None = None,
                                  return_steps: Literal[True]) -> tuple[float, int]: ...
 
 
@@ -516,6 +613,7 @@ def conditional_transfer_entropy(
     condition_lags: Sequence[int] | None = None,
     target_lags: Sequence[int] | None = None,
     nonfinite: Nonfinite = "raise",
+    time_dim: Hashable | None = None,
     return_steps: bool = False,
 ) -> float | tuple[float, int]:
     """Transfer entropy from ``source`` to ``target`` given the pasts of
@@ -533,11 +631,14 @@ def conditional_transfer_entropy(
 
     Parameters
     ----------
-    source, target : array_like, 1-D
+    source, target : array_like, 1-D, pandas.Series or xarray.DataArray
         The series. The binned estimator bins each over its own full length
-        by the scaled rule of ``transfer_entropy``.
-    conditions : array_like, shape (k, L)
-        One conditioning series per row.
+        by the scaled rule of ``transfer_entropy``. A Series' name labels
+        it in messages. Series are taken by position, as arrays are: their
+        indexes are not aligned.
+    conditions : array_like of shape (k, L), pandas.DataFrame or xarray.DataArray
+        One conditioning series per row of an array, per column of a
+        DataFrame (as for :func:`transfer_entropy_matrix`).
     n_bins : int or None, optional
         Bins per series of the binned estimator, 16 when None (the default);
         any non-negative integer.
@@ -558,6 +659,8 @@ def conditional_transfer_entropy(
         An empty sequence conditions on none of the target's past.
     nonfinite : {"raise", "skip", "bin"}, optional
         As for :func:`transfer_entropy_matrix`.
+    time_dim : hashable, optional
+        The time dimension of ``conditions`` when it is a DataArray.
     return_steps : bool, optional
         Also return the steps counted.
 
@@ -581,15 +684,22 @@ def conditional_transfer_entropy(
     if isinstance(chosen, Binned) and chosen.n_bins is None:
         chosen = Binned(16)
     mode = _nonfinite(chosen, nonfinite)
-    x = _checks.series(source, "source")
-    y = _checks.series(target, "target")
-    z = _checks.signals(conditions, "conditions")
+    x, x_label, x_times = _labels.series(source, "source")
+    y, y_label, y_times = _labels.series(target, "target")
+    given = _labels.rows(conditions, time_dim, "conditions")
+    z = given.array
     if mode == "raise":
-        for name, values in (("source", x), ("target", y)):
+        for name, label, times, values in (("source", x_label, x_times, x), ("target", y_label, y_times, y)):
             if not np.isfinite(values).all():
-                raise ValueError(f"{name} holds NaN or an infinity; clean the data, or pass nonfinite='skip' "
-                                 "to leave out the steps that use such values")
-        _checks.finite_rows(z, "conditions")
+                t = int(np.argmin(np.isfinite(values)))
+                where = _labels.at(times, t)
+                raise ValueError(f"{_labels.described(name, label)} holds NaN or an infinity (first at {where}); "
+                                 "clean the data, or pass nonfinite='skip' to leave out the steps that use such "
+                                 "values")
+        if given.labels is None:
+            _checks.finite_rows(z, "conditions")
+        else:
+            given.finite()
     steps = _checks.in_range(history, "history", 0, U64 - 1)
     delay = _lag(lag, "lag")
     if condition_lags is None:
@@ -622,7 +732,7 @@ def conditional_transfer_entropy(
 
 
 def infer_network(
-    signals: ArrayLike,
+    signals: ArrayLike | _Table | _Grid,
     n_bins: int | None = None,
     history: int = 1,
     *,
@@ -636,6 +746,7 @@ def infer_network(
     max_sources: int | None = None,
     method: Method = "shift",
     nonfinite: Nonfinite = "raise",
+    time_dim: Hashable | None = None,
     workers: int | None = None,
     progress: bool = False,
     client: Any = None,
@@ -685,8 +796,9 @@ def infer_network(
 
     Parameters
     ----------
-    signals : array_like, shape (m, L)
-        One series per row (see the module's notes on inputs).
+    signals : array_like of shape (m, L), pandas.DataFrame or xarray.DataArray
+        As for :func:`transfer_entropy_matrix`; the result's ``labels`` name
+        the series.
     n_bins : int or None, optional
         Bins per series of the binned estimator. None picks the largest b in
         2..16 for which a test of a source given the other sources of a
@@ -729,9 +841,11 @@ def infer_network(
     method : {"shift", "shuffle"}, optional
         As for :func:`transfer_entropy_test`; a shift here moves a source by
         ``history + max_lag`` to ``L - history - max_lag`` steps.
-    nonfinite, workers, progress, client
+    nonfinite, time_dim, workers, progress, client
         As for :func:`transfer_entropy_matrix`; on a cluster each task
-        searches the sources of a group of targets.
+        searches the sources of a group of targets. The progress bar counts
+        estimates towards an estimate of their total (a search's length
+        depends on what it finds), raised as the search goes on.
     tile : int, optional
         With ``client``, targets per task; by default sized for about a
         second of work each. Ignored without ``client``.
@@ -747,8 +861,9 @@ def infer_network(
         tenth occupied by distinct states (its estimates drift upwards).
     """
     chosen = resolve(estimator, n_bins)
-    array = _checks.signals(signals)
+    rows = _labels.rows(signals, time_dim)
     mode = _nonfinite(chosen, nonfinite)
+    array = _checked(rows, mode)
     steps = _checks.in_range(history, "history", 0, U64 - 1)
     lags = _checks.in_range(max_lag, "max_lag", 1, _checks.MAX_LAG)
     if isinstance(max_history, str) and max_history == "auto":
@@ -780,11 +895,51 @@ def infer_network(
     settings = _network.InferenceSettings(history=steps, target_history=0 if own else steps, max_lag=lags,
                                           max_history=own, alpha=level, surrogates=count, method=kind, seed=key,
                                           max_sources=limit, analytic=analytic, sequential=chosen.sequential)
-    targets = _backend.targets(plan, _prepare(chosen, array, mode, bins), _jobs.Inference(settings))
-    return _network_of(targets, m, chosen, bins, settings)
+    targets = _backend.targets(plan, _prepare(chosen, array, mode, bins), _jobs.Inference(settings), m)
+    net = _network_of(targets, m, chosen, bins, settings, rows.labels)
+    if isinstance(chosen, Binned) or not net.links:
+        return net
+    values = chosen.prepare(array, mode, None, plan.local_threads(), None).rows
+    return dataclasses.replace(net, links=_signed(values, net.links, steps, net.target_history))
 
 
-def _network_of(targets: list[Any], m: int, chosen: Estimator, bins: int | None, settings: Any) -> InferredNetwork:
+def _signed(values: NDArray[np.float64], links: tuple[Link, ...], history: int,
+            target_history: tuple[tuple[int, ...], ...]) -> tuple[Link, ...]:
+    """The links with their signs: for each, the linear regression of the
+    target's next value on its own past, the pasts of its other links and
+    the link's source past (``history`` values ending ``lag`` steps back),
+    over the steps where all are present; the sign of the sum of the
+    source's coefficients. For one value of the past that is the sign of the
+    partial correlation given the rest, which is what the Gaussian estimate
+    of the link measures."""
+    length = values.shape[1]
+    out = []
+    for link in links:
+        j = link.target
+        others = [(k.source, k.lag) for k in links if k.target == j and k is not link]
+        columns = [(j, lag) for lag in target_history[j]]
+        for source, lag in others:
+            columns += [(source, lag + q) for q in range(history)]
+        own = [(link.source, link.lag + q) for q in range(history)]
+        reach = max(lag for _, lag in columns + own)
+        if not own or reach >= length:
+            out.append(link)
+            continue
+        design = np.column_stack([np.ones(length - reach)]
+                                 + [values[row, reach - lag:length - lag] for row, lag in columns + own])
+        response = values[j, reach:]
+        present = np.isfinite(design).all(axis=1) & np.isfinite(response)
+        if present.sum() <= design.shape[1]:
+            out.append(link)
+            continue
+        coefficients = np.linalg.lstsq(design[present], response[present], rcond=None)[0]
+        total = float(coefficients[-len(own):].sum())
+        out.append(link._replace(sign=int(np.sign(total))))
+    return tuple(out)
+
+
+def _network_of(targets: list[Any], m: int, chosen: Estimator, bins: int | None, settings: Any,
+                labels: tuple[Hashable, ...] | None = None) -> InferredNetwork:
     """The network from every target's search: Benjamini-Hochberg over the
     targets' p-values (a target that fails keeps no sources), then the
     arrays of the links."""
@@ -818,5 +973,5 @@ def _network_of(targets: list[Any], m: int, chosen: Estimator, bins: int | None,
                            alpha=level, surrogates=settings.surrogates, method=settings.method, seed=settings.seed,
                            target_history=history, steps=np.array([found.steps for found in targets], dtype=np.int64),
                            estimator=chosen.name, null="analytic" if settings.analytic else "surrogates",
-                           max_history=own or None,
+                           max_history=own or None, labels=labels,
                            surrogates_drawn=np.array([found.surrogates for found in targets], dtype=np.int64))
