@@ -447,7 +447,8 @@ def mutual_information_matrix(
         mi = np.empty((array.shape[0], array.shape[0]))
         # A private copy where the rows are not contiguous already.
         _network.mutual_pairs(np.ascontiguousarray(array), bins, mode, plan.local_threads(), None, mi)
-        return (mi, np.full(mi.shape, array.shape[1], dtype=np.int64)) if return_steps else mi
+        counted = np.full(mi.shape, array.shape[1], dtype=np.int64)
+        return (_shaped(rows, mi), _shaped(rows, counted)) if return_steps else _shaped(rows, mi)
     out = _backend.pairs(plan, _prepare(chosen, array, mode, bins), _jobs.MutualMatrix())
     mi = _shaped(rows, np.ascontiguousarray(out[0]))
     return (mi, _shaped(rows, out[1].astype(np.int64))) if return_steps else mi
