@@ -5,6 +5,8 @@
 #include <numeric>
 
 #include "../../kernels/key_counts.hpp"
+#include "../../kernels/radix_sort.hpp"
+#include "../../kernels/stop.hpp"
 
 namespace zelmo::network {
 
@@ -127,9 +129,63 @@ std::vector<std::size_t> row_order(const std::uint64_t* rows, std::size_t count,
     return order;
 }
 
+namespace {
+
+// sorted_sums of rows whose columns fit one 64-bit key together: each row
+// packed (first column highest), the keys radix sorted and their runs
+// counted. False, with nothing done, when they do not fit.
+bool packed_sums(const std::vector<std::uint64_t>& rows, std::size_t width, std::size_t prefix,
+                 const XLog2X& xlogx, std::int64_t& sum) {
+    const std::size_t count = rows.size() / width;
+    std::vector<int> bits(width, 0);
+    int total = 0;
+    for (std::size_t k = 0; k < width; ++k) {
+        std::uint64_t top = 0;
+        for (std::size_t i = 0; i < count; ++i) top |= rows[i * width + k];
+        while (bits[k] < 64 && (top >> bits[k]) != 0) ++bits[k];
+        total += bits[k];
+        if (total > 64) return false;
+    }
+    int suffix = 0;  // the bits of the columns after the prefix
+    for (std::size_t k = prefix; k < width; ++k) suffix += bits[k];
+    std::vector<std::uint64_t> keys(count), scratch(count);
+    for_pieces(count, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            std::uint64_t key = 0;
+            for (std::size_t k = 0; k < width; ++k) {
+                key = bits[k] == 0 ? key : (bits[k] == 64 ? 0 : key << bits[k]) | rows[i * width + k];
+            }
+            keys[i] = key;
+        }
+    });
+    const std::uint64_t max_key = total == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << total) - 1;
+    radix_sort(keys.data(), count, max_key, scratch.data());
+    auto head = [&](std::uint64_t key) { return suffix >= 64 ? 0 : key >> suffix; };
+    const std::int64_t* f = xlogx.terms();
+    sum = 0;
+    StopEvery stop;
+    for (std::size_t i = 0; i < count;) {
+        stop.at(i);
+        std::size_t j = i;  // a run of one prefix
+        while (j < count && head(keys[j]) == head(keys[i])) ++j;
+        sum -= f[j - i];
+        for (std::size_t k = i; k < j;) {
+            std::size_t l = k;  // a run of one row
+            while (l < j && keys[l] == keys[k]) ++l;
+            sum += f[l - k];
+            k = l;
+        }
+        i = j;
+    }
+    return true;
+}
+
+}  // namespace
+
 std::int64_t sorted_sums(const std::vector<std::uint64_t>& rows, std::size_t width, std::size_t prefix,
                          const XLog2X& xlogx) {
     const std::size_t count = width == 0 ? 0 : rows.size() / width;
+    if (std::int64_t packed = 0; count != 0 && packed_sums(rows, width, prefix, xlogx, packed)) return packed;
     const std::vector<std::size_t> order = row_order(rows.data(), count, width);
     const std::uint64_t* base = rows.data();
     auto row = [&](std::size_t i) { return base + i * width; };
