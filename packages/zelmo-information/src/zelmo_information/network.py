@@ -23,6 +23,10 @@ Every function takes ``estimator=``, an object or its name:
 - :class:`GaussianCopula` / ``"copula"``: the Gaussian estimator on the
   normal scores of each series' ranks; sees monotonic couplings however
   nonlinear, and is robust to outliers.
+- :class:`KSG` / ``"ksg"``: nearest-neighbour (Kraskov-Stögbauer-Grassberger)
+  estimates on standardised series; sees couplings of any shape, at the
+  cost of surrogate tests only. Its estimates may be negative and are
+  reported as they are.
 
 ``n_bins=`` is shorthand for ``Binned(n_bins)``; giving it with another
 estimator is a ``ValueError``.
@@ -95,7 +99,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from . import _backend, _checks, _jobs, _network
 from ._checks import U64
-from ._estimators import Binned, Estimator, Gaussian, GaussianCopula, resolve
+from ._estimators import KSG, Binned, Estimator, Gaussian, GaussianCopula, resolve
 from ._results import InferredNetwork, Link, TransferEntropyTest, reject, strongest
 
 __all__ = [
@@ -104,6 +108,7 @@ __all__ = [
     "Gaussian",
     "GaussianCopula",
     "InferredNetwork",
+    "KSG",
     "Link",
     "TransferEntropyTest",
     "conditional_transfer_entropy",
@@ -118,7 +123,7 @@ __all__ = [
 Nonfinite = Literal["raise", "bin", "skip"]
 Method = Literal["shift", "shuffle"]
 Null = Literal["surrogates", "analytic"]
-EstimatorLike = Estimator | Literal["binned", "gaussian", "copula"]
+EstimatorLike = Estimator | Literal["binned", "gaussian", "copula", "ksg"]
 
 _MAX_MI_BINS = 1 << 31
 
@@ -237,7 +242,7 @@ def transfer_entropy_matrix(
     history : int, optional
         Past values of the target and of the source, 1 by default; any
         non-negative integer.
-    estimator : Estimator or {"binned", "gaussian", "copula"}, optional
+    estimator : Estimator or {"binned", "gaussian", "copula", "ksg"}, optional
         How the entries are estimated (see the module's notes).
     nonfinite : {"raise", "skip", "bin"}, optional
         What NaN and infinities do: raise ``ValueError`` (the default), leave
@@ -341,6 +346,9 @@ def mutual_information_matrix(
         entropy). Gaussian and copula: ``-1/2 log2(1 - rho^2)`` with rho the
         pair's correlation over the steps both rows have; a row with itself
         gives the largest value, 1/2 log2(1e12), and a row without spread 0.
+        KSG: algorithm 1 over the steps both rows have (0.0 with at most k of
+        them); it may be negative. A row with itself gives psi(N) - psi(k)
+        (in bits) when its values are distinct.
     numpy.ndarray, shape (m, m), int64
         With ``return_steps``, the steps each entry counted.
     """
@@ -511,7 +519,9 @@ def conditional_transfer_entropy(
     clamped at 0. With no conditions (shape (0, L)) and ``lag=1`` it equals
     ``transfer_entropy(source, target, n_bins, history)`` bit for bit.
     Gaussian and copula: I(A; S | B, Z) from the covariance of those
-    variables (see :class:`Gaussian`).
+    variables (see :class:`Gaussian`). KSG: I(A; S | B, Z) by the
+    conditional nearest-neighbour form (see :class:`KSG`), which may be
+    negative and is returned as it is (0.0 when at most k steps count).
 
     Parameters
     ----------
@@ -525,7 +535,7 @@ def conditional_transfer_entropy(
         any non-negative integer.
     history : int, optional
         Values per past, 1 by default.
-    estimator : Estimator or {"binned", "gaussian", "copula"}, optional
+    estimator : Estimator or {"binned", "gaussian", "copula", "ksg"}, optional
         How the value is estimated (see :mod:`zelmo_information.network`).
     lag : int, optional
         The source's past ends ``lag`` steps before the predicted step (1,
@@ -677,7 +687,7 @@ def infer_network(
     history : int, optional
         Values per past of a source (and of the target, without
         ``max_history``), 1 by default.
-    estimator : Estimator or {"binned", "gaussian", "copula"}, optional
+    estimator : Estimator or {"binned", "gaussian", "copula", "ksg"}, optional
         How each conditional transfer entropy is estimated.
     max_lag : int, optional
         The largest lag tried for a source, 5 by default (a link of delay d
