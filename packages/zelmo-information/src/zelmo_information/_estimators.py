@@ -200,7 +200,7 @@ class KSG(Estimator):
 
     Estimates may be negative (the estimator is nearly unbiased, so an
     independent source gives values scattered around 0); matrices and
-    :func:`conditional_transfer_entropy` report them as they are, and tests
+    ``conditional_transfer_entropy`` report them as they are, and tests
     compare observed and surrogate values alike. Surrogate tests only
     (``null="surrogates"``); network inference stops drawing a test's
     surrogates once its decision at ``alpha`` is settled, and reports the

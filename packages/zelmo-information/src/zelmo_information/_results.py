@@ -59,7 +59,7 @@ class TransferEntropyTest:
         The steps each pair's estimate counted (fewer than the series' length
         less the history where ``nonfinite="skip"`` left steps out).
     estimator : str
-        ``"binned"``, ``"gaussian"`` or ``"copula"``.
+        ``"binned"``, ``"gaussian"``, ``"copula"`` or ``"ksg"``.
     n_bins : int or None
         The bins of the binned estimator (as chosen when None was given).
     history, surrogates : int
@@ -168,7 +168,7 @@ class InferredNetwork:
         tests' surrogates times candidates where an estimator stops a test
         once its decision is settled).
     estimator : str
-        ``"binned"``, ``"gaussian"`` or ``"copula"``.
+        ``"binned"``, ``"gaussian"``, ``"copula"`` or ``"ksg"``.
     n_bins : int or None
         The bins of the binned estimator.
     history, max_lag, max_history, surrogates, seed, alpha, method, null
