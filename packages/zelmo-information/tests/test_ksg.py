@@ -368,6 +368,7 @@ def test_estimator_object_checks_its_arguments_and_pickles():
     assert (zn.transfer_entropy_matrix(short, estimator=zn.KSG(k=5)) == 0).all()
     test = zn.transfer_entropy_test(short, estimator=zn.KSG(k=5), surrogates=5, seed=0)
     assert (test.te == 0).all() and pickle.loads(pickle.dumps(test)).estimator == "ksg"
+    assert test.estimator_settings == {"k": 5, "noise": 1e-8, "rank": False, "seed": 0}
 
 
 def test_a_network_of_coupled_logistic_maps_is_recovered():

@@ -4,7 +4,7 @@ an inferred network."""
 from __future__ import annotations
 
 import importlib
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Literal, NamedTuple
 
 import numpy as np
@@ -60,6 +60,9 @@ class TransferEntropyTest:
         less the history where ``nonfinite="skip"`` left steps out).
     estimator : str
         ``"binned"``, ``"gaussian"``, ``"copula"`` or ``"ksg"``.
+    estimator_settings : dict
+        The estimator object's settings (``KSG``: ``k``, ``noise``, ``rank``,
+        ``seed``; ``Binned``: ``n_bins`` as given); empty for the others.
     n_bins : int or None
         The bins of the binned estimator (as chosen when None was given).
     history, surrogates : int
@@ -84,6 +87,7 @@ class TransferEntropyTest:
     steps: NDArray[np.float64] | None = None
     estimator: str = "binned"
     null: str = "surrogates"
+    estimator_settings: dict[str, Any] = field(default_factory=dict)
 
     @property
     def effective_te(self) -> NDArray[np.float64]:
@@ -169,6 +173,9 @@ class InferredNetwork:
         once its decision is settled).
     estimator : str
         ``"binned"``, ``"gaussian"``, ``"copula"`` or ``"ksg"``.
+    estimator_settings : dict
+        The estimator object's settings (``KSG``: ``k``, ``noise``, ``rank``,
+        ``seed``; ``Binned``: ``n_bins`` as given); empty for the others.
     n_bins : int or None
         The bins of the binned estimator.
     history, max_lag, max_history, surrogates, seed, alpha, method, null
@@ -194,6 +201,7 @@ class InferredNetwork:
     null: str = "surrogates"
     max_history: int | None = None
     surrogates_drawn: NDArray[np.int64] | None = None
+    estimator_settings: dict[str, Any] = field(default_factory=dict)
 
     def sources(self, target: int) -> list[tuple[int, int]]:
         """The selected (source, lag) pairs of ``target``, in order of selection."""

@@ -456,6 +456,7 @@ def transfer_entropy_test(
     return TransferEntropyTest(te=te, p_values=p_values, null_mean=null_mean, null_std=null_std, n_bins=bins,
                                history=steps, surrogates=count, method=kind, seed=key,
                                steps=counted.astype(np.int64), estimator=chosen.name,
+                               estimator_settings=chosen.settings(),
                                null="analytic" if analytic else "surrogates")
 
 
@@ -810,5 +811,6 @@ def _network_of(targets: list[Any], m: int, chosen: Estimator, bins: int | None,
                            alpha=level, surrogates=settings.surrogates, method=settings.method, seed=settings.seed,
                            target_history=history, steps=np.array([found.steps for found in targets], dtype=np.int64),
                            estimator=chosen.name, null="analytic" if settings.analytic else "surrogates",
+                           estimator_settings=chosen.settings(),
                            max_history=own or None,
                            surrogates_drawn=np.array([found.surrogates for found in targets], dtype=np.int64))
