@@ -5,6 +5,12 @@ here, on the same data.
     python benchmarks/accuracy.py                   # every system, 5 networks each
     python benchmarks/accuracy.py --networks 2 --only linear
     python benchmarks/accuracy.py --global-null     # the share of networks of independent series with a link
+    python benchmarks/accuracy.py --only logistic --ksg-lengths 1000 10000   # KSG also at 10,000 samples
+    python benchmarks/accuracy.py --plot run1.md run2.md --figure accuracy.png   # a chart of printed tables
+
+The nearest-neighbour estimator (`ksg`) costs a few hundred times as much
+per sample as the others: it runs at the lengths of `--ksg-lengths` (1,000
+by default) and is left out of the longer rows.
 
 Systems (zelmo_information.simulate, 10 nodes): a linear vector
 autoregression (mean in-degree 3, lags 1-5, own memory up to lag 2), coupled
@@ -37,7 +43,7 @@ SYSTEMS = {
     "discrete": (simulate.discrete_network, dict(max_lag=3)),
 }
 LENGTHS = (1000, 10_000)
-ESTIMATORS = ("binned", "gaussian", "copula")
+ESTIMATORS = ("binned", "gaussian", "copula", "ksg")
 
 
 def pcmci_parcorr(x, max_lag, alpha):
@@ -73,13 +79,14 @@ def row(label, counts, seconds, networks):
     return f"| {label} | {precision:.2f} | {recall:.2f} | {fp} | {fn} | {seconds / networks:.2f} s |"
 
 
-def run_system(name, networks, lengths, workers, alpha):
+def run_system(name, networks, lengths, workers, alpha, ksg_lengths=(1000,)):
     generate, settings = SYSTEMS[name]
     max_lag = settings["max_lag"]
     lines = []
     for length in lengths:
         data = [generate(10, length, seed=seed, **settings) for seed in range(networks)]
-        runs = [(estimator, dict(estimator=estimator)) for estimator in ESTIMATORS]
+        runs = [(estimator, dict(estimator=estimator)) for estimator in ESTIMATORS
+                if estimator != "ksg" or length in ksg_lengths]
         runs.append(("gaussian, null='analytic'", dict(estimator="gaussian", null="analytic")))
         for label, args in runs:
             counts, seconds = np.zeros(3, dtype=int), 0.0
@@ -112,13 +119,53 @@ def global_null(networks, workers):
     steps in which each estimator reports any link (alpha 0.05)."""
     for label, args in [("binned", dict()), ("gaussian", dict(estimator="gaussian")),
                         ("gaussian, analytic", dict(estimator="gaussian", null="analytic")),
-                        ("copula", dict(estimator="copula"))]:
+                        ("copula", dict(estimator="copula")), ("ksg", dict(estimator="ksg"))]:
         reported = 0
         for seed in range(networks):
             x = np.random.default_rng(seed).normal(size=(6, 1000))
             net = zn.infer_network(x, alpha=0.05, surrogates=200, seed=seed, workers=workers, **args)
             reported += bool(net.adjacency.any())
         print(f"| `{label}` | {reported} of {networks} |", flush=True)
+
+
+def plot(tables, path):
+    """Draws precision and recall per system, samples and method from the
+    rows of tables this script printed (files), one panel per system and
+    samples; methods that a panel lacks are left out of it."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    panels, methods = {}, []
+    for table in tables:
+        with open(table) as lines:
+            for line in lines:
+                cells = [c.strip() for c in line.strip().strip("|").split("|")]
+                if len(cells) != 7 or not cells[1].startswith("`"):
+                    continue
+                method = cells[1].strip("`")
+                try:
+                    precision, recall = float(cells[2]), float(cells[3])
+                except ValueError:
+                    continue
+                panels.setdefault(cells[0], {})[method] = (precision, recall)
+                if method not in methods:
+                    methods.append(method)
+    names = sorted(panels, key=lambda p: (p.split(",")[0], int(p.split(",")[1].replace(",", ""))))
+    figure, axes = plt.subplots(1, len(names), figsize=(3.2 * len(names), 3.4), sharey=True, squeeze=False)
+    for axis, name in zip(axes[0], names):
+        present = [m for m in methods if m in panels[name]]
+        where = np.arange(len(present))
+        axis.bar(where - 0.2, [panels[name][m][0] for m in present], 0.4, label="precision")
+        axis.bar(where + 0.2, [panels[name][m][1] for m in present], 0.4, label="recall")
+        axis.set_xticks(where, present, rotation=45, ha="right", fontsize=8)
+        axis.set_title(f"{name} samples", fontsize=9)
+        axis.set_ylim(0, 1.05)
+    handles, labels = axes[0][0].get_legend_handles_labels()
+    figure.legend(handles, labels, loc="upper right", ncol=2, fontsize=8)
+    figure.tight_layout(rect=(0, 0, 1, 0.93))
+    figure.savefig(path, dpi=110)
 
 
 def main(argv=None):
@@ -129,7 +176,13 @@ def main(argv=None):
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--alpha", type=float, default=0.05)
     parser.add_argument("--global-null", action="store_true")
+    parser.add_argument("--ksg-lengths", type=int, nargs="*", default=[1000])
+    parser.add_argument("--plot", nargs="+", metavar="TABLE", help="chart tables printed by earlier runs")
+    parser.add_argument("--figure", default="accuracy.png", help="where --plot draws (accuracy.png)")
     args = parser.parse_args(argv)
+    if args.plot:
+        plot(args.plot, args.figure)
+        return
     if args.global_null:
         print("| estimator | networks with a link |\n|---|---:|")
         global_null(100, args.workers)
@@ -139,7 +192,7 @@ def main(argv=None):
     print("| system, samples | method | precision | recall | false links | missed links | time per network |")
     print("|---|---|---:|---:|---:|---:|---:|")
     for name in args.only or list(SYSTEMS):
-        run_system(name, args.networks, args.lengths, args.workers, args.alpha)
+        run_system(name, args.networks, args.lengths, args.workers, args.alpha, tuple(args.ksg_lengths))
 
 
 if __name__ == "__main__":

@@ -14,7 +14,24 @@ call, each on one thread:
 Every side estimates from the same standardised data (no preparation inside
 the timed calls, except the peers' own noise); results are compared in bits.
 
-    python benchmarks/ksg.py            # full sizes; --quick for small ones
+Then the estimator as the network functions' ``"ksg"`` (group `ksg_network`),
+with its preparation (standardisation and noise) inside the timed calls:
+
+- transfer entropy, N = 10^4, history 1 (d = 3), one thread:
+  `conditional_transfer_entropy(estimator="ksg")` against ennemi's
+  `estimate_mi(y, x past, cond=y past)`;
+- a 200-surrogate test of both directions of a pair, N = 10^4, d = 3, on two
+  threads: `transfer_entropy_test(estimator="ksg", surrogates=200)` against
+  ennemi on the 2 x 200 rotated sources (one call, its sources as columns,
+  on two threads; timed on a tenth of them and scaled);
+- `infer_network(estimator="ksg")` on a 10-node coupled-logistic-map network
+  of 1,000 samples, lags up to 5, two threads (no peer runs here; the
+  published figure for that size is about 2.5 h per network on a CPU);
+- the peak memory of `transfer_entropy_matrix(estimator="ksg")` on 100 rows
+  x 10^4 samples, two threads.
+
+    python benchmarks/ksg.py            # full sizes; --quick for small ones, --no-network
+                                        # to leave out inference and the memory peak
 
 The same group runs inside benchmarks/run.py as `--only ksg`.
 """
@@ -23,11 +40,14 @@ import common  # first: the thread defaults precede NumPy
 
 import math  # noqa: E402
 import sys  # noqa: E402
+import time  # noqa: E402
 
 import numpy as np  # noqa: E402
 
 from common import Group, Workload, optional_peer  # noqa: E402
 from zelmo_information import _network as net  # noqa: E402
+from zelmo_information import network as zn  # noqa: E402
+from zelmo_information import simulate  # noqa: E402
 
 LN2 = math.log(2.0)
 
@@ -151,6 +171,71 @@ def build_reuse(sizes):
                      note="time per value = the median / the number of rotations")]
 
 
+def build_network(sizes):
+    rng = np.random.default_rng(23)
+    n = sizes["n"]
+    x = rng.normal(size=n)
+    y = np.concatenate([[0.0], np.sin(2 * x[:-1])]) + rng.normal(size=n)
+    no_conditions = np.empty((0, n))
+    ours = lambda: zn.conditional_transfer_entropy(x, y, no_conditions, estimator="ksg")  # noqa: E731
+    workloads = []
+    if ennemi is not None:
+        xs, yn, yp = standardised(x[:-1]), standardised(y[1:]), standardised(y[:-1])
+        peer = lambda: ennemi.estimate_mi(yn, xs, cond=yp, k=K, preprocess=False, max_threads=1)[0, 0] / LN2  # noqa: E731
+        agreement = bits_difference
+    else:
+        peer, agreement = unavailable(ENNEMI_ERROR)
+    workloads.append(Workload("ksg_te_ennemi", 'conditional_transfer_entropy(x, y, [], estimator="ksg")',
+                              "ennemi `estimate_mi(y next, x past, cond=y past, k=4)`",
+                              f"N = {n}, d = 3, k = {K}, 1 thread", ours, peer, 8.0, agreement))
+
+    count, sample = sizes["surrogates"], max(1, sizes["surrogates"] // 10)
+    pair = np.vstack([x, y])
+    test = lambda: zn.transfer_entropy_test(pair, estimator="ksg", surrogates=count, seed=0, workers=2)  # noqa: E731
+    if ennemi is not None:
+        shifts = np.random.default_rng(24).integers(2, n - 2, size=sample)
+        # Both directions: x -> y and y -> x, each source rotated.
+        rotated_x = np.column_stack([standardised(np.roll(x, int(d))[:-1]) for d in shifts])
+        rotated_y = np.column_stack([standardised(np.roll(y, int(d))[:-1]) for d in shifts])
+        xn, xp = standardised(x[1:]), standardised(x[:-1])
+
+        def peer():
+            a = ennemi.estimate_mi(yn, rotated_x, cond=yp, k=K, preprocess=False, max_threads=2)
+            b = ennemi.estimate_mi(xn, rotated_y, cond=xp, k=K, preprocess=False, max_threads=2)
+            return float(np.mean(a) + np.mean(b)) / 2 / LN2
+
+        agreement = "null means agree: see the note"
+    else:
+        peer, agreement = unavailable(ENNEMI_ERROR)
+    workloads.append(Workload("ksg_surrogate_test", f'transfer_entropy_test(2 rows, estimator="ksg", surrogates={count})',
+                              f"ennemi on 2 x {count} rotated sources (timed on {2 * sample}, scaled)",
+                              f"N = {n}, d = 3, k = {K}, 2 threads", test, peer, 50.0, agreement,
+                              peer_scale=count / sample))
+    return workloads
+
+
+def inference_and_memory(sizes):
+    """Seconds, precision and recall of infer_network on one logistic-map
+    network; seconds and peak memory of a transfer-entropy matrix."""
+    x, truth, _ = simulate.logistic_network(10, sizes["network_n"], max_lag=5, seed=0)
+    start = time.perf_counter()
+    found = zn.infer_network(x, estimator="ksg", max_lag=5, seed=1, workers=2)
+    seconds = time.perf_counter() - start
+    tp = int((found.adjacency & truth).sum())
+    fp = int((found.adjacency & ~truth).sum())
+    lines = [f"infer_network(estimator='ksg'), 10-node logistic network, {sizes['network_n']} samples, max_lag 5, "
+             f"2 threads: {seconds:.1f} s (target <= 60 s); precision {tp / max(1, tp + fp):.2f}, "
+             f"recall {tp / max(1, int(truth.sum())):.2f}; surrogate values drawn {int(found.surrogates_drawn.sum())}"]
+    rows = np.random.default_rng(25).normal(size=(sizes["memory_m"], sizes["n"]))
+    start = time.perf_counter()
+    peak = common.peak_extra_bytes(lambda: zn.transfer_entropy_matrix(rows, estimator="ksg", workers=2))
+    seconds = time.perf_counter() - start
+    lines.append(f"transfer_entropy_matrix(estimator='ksg'), {rows.shape[0]} x {rows.shape[1]}, 2 threads: "
+                 f"{seconds:.1f} s, peak memory above the input {common.format_memory(peak)} MiB "
+                 f"(the input itself {rows.nbytes / common.MIB:.1f} MiB)")
+    return lines
+
+
 GROUPS = [
     Group("ksg", "Nearest-neighbour (KSG) estimates",
           ["ksg_cmi_ennemi", "ksg_cmi_ckdtree", "ksg_cmi_tigramite", "ksg_mi_sklearn", "ksg_context_reuse"],
@@ -160,6 +245,12 @@ GROUPS = [
           notes=["KSG rows: every side on one thread and the same standardised data; "
                  "\"max rel diff\" there is the absolute difference of the estimates in bits. "
                  "`ksg_context_reuse` times 200 values in all: divide by 200 for one."]),
+    Group("ksg_network", "The KSG estimator through the network functions",
+          ["ksg_te_ennemi", "ksg_surrogate_test"], build_network,
+          full={"n": 10_000, "surrogates": 200}, quick={"n": 2_000, "surrogates": 20},
+          notes=["`ksg_surrogate_test`: ours computes 2 x (1 + 200) values (both directions of the pair) on two "
+                 "threads, with the standardisation and noise; ennemi is given the rotated sources as columns of "
+                 "one call on two threads."]),
 ]
 
 
@@ -180,6 +271,13 @@ def main(argv=None):
                   f"{result.peer_seconds / count * 1e3:.2f} ms from scratch "
                   f"({result.peer_seconds / result.ours_seconds:.2f}x)")
     print(common.summary_line(results))
+    if "--no-network" not in args:
+        sizes = {"network_n": 1000, "n": 10_000, "memory_m": 100}
+        if quick:
+            sizes = {"network_n": 300, "n": 2_000, "memory_m": 20}
+        print()
+        for line in inference_and_memory(sizes):
+            print(line, flush=True)
     for line in common.unavailable_peers():
         print(line)
     return 0

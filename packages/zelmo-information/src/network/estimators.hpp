@@ -18,14 +18,17 @@
 #include "gaussian/mutual_matrix.hpp"
 #include "gaussian/real_rows.hpp"
 #include "gaussian/statistic.hpp"
+#include "ksg/mutual_matrix.hpp"
+#include "ksg/statistic.hpp"
 #include "parallel.hpp"
 
 namespace zelmo::network {
 
 // Which estimator, and its settings.
 struct EstimatorSpec {
-    std::string name = "binned";  // "binned" or "gaussian" (the copula is the Gaussian estimator on normal scores)
+    std::string name = "binned";  // "binned", "gaussian" (the copula is the Gaussian estimator on normal scores) or "ksg"
     std::uint64_t n_bins = 0;     // binned
+    std::uint64_t k = 0;          // ksg: the neighbour rank, at least 1 (its rows arrive prepared, see ksg/prepare.hpp)
 };
 
 // The rows a call hands to an estimator: the bins of every row with each
@@ -51,6 +54,10 @@ void with_statistic(const EstimatorSpec& spec, const RowData& data, std::uint64_
         const RealRows rows(data.values, data.rows, data.length, true, pool);
         const GaussianStatistic stat(rows, history, first);
         f(stat);
+    } else if (spec.name == "ksg") {
+        const RealRows rows(data.values, data.rows, data.length, false, pool);
+        const KsgStatistic stat(rows, history, first, static_cast<std::size_t>(spec.k));
+        f(stat);
     } else {
         throw std::invalid_argument("unknown estimator '" + spec.name + "'");
     }
@@ -70,6 +77,11 @@ void mutual_information_matrix(const EstimatorSpec& spec, const RowData& data, c
         const RealRows rows(data.values, data.rows, data.length, true, pool);
         const auto unlocked = unlock();
         gaussian_mutual_information_matrix(rows, tile, pool, out, steps);
+    } else if (spec.name == "ksg") {
+        if (spec.k == 0) throw std::invalid_argument("k must be at least 1");
+        const RealRows rows(data.values, data.rows, data.length, false, pool);
+        const auto unlocked = unlock();
+        ksg_mutual_information_matrix(rows, tile, static_cast<std::size_t>(spec.k), pool, out, steps);
     } else {
         throw std::invalid_argument("unknown estimator '" + spec.name + "'");
     }

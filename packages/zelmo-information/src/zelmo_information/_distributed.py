@@ -167,7 +167,7 @@ def pairs(client: Any, data: Prepared, job: PairJob, workers: int | None, tile: 
     on and above the diagonal, mirrored below."""
     m, length = data.shape
     out = np.empty((job.layers, m, m))
-    blocks = _blocks(m, _side(m, job.seconds_per_pair(length), client, workers, tile))
+    blocks = _blocks(m, _side(m, job.seconds_per_pair(length) * data.cost, client, workers, tile))
     pieces = [(a, b) for a in range(len(blocks)) for b in range(len(blocks)) if not job.symmetric or a <= b]
 
     def place(i: int, block: NDArray[np.float64]) -> None:
@@ -187,7 +187,7 @@ def targets(client: Any, data: Prepared, job: Inference, workers: int | None, ti
     """Per target, as the local search gives it; a group of targets per task."""
     m, length = data.shape
     if tile is None:
-        tile = _even(m, _per_task(client, workers, job.seconds_per_target(m, length), m))
+        tile = _even(m, _per_task(client, workers, job.seconds_per_target(m, length) * data.cost, m))
     groups = _blocks(m, tile)
     results: list[Any] = [None] * m
 

@@ -25,7 +25,8 @@ Block = NDArray[np.float64]
 class Estimator:
     name: str
     n_bins: int
-    def __init__(self, name: str, n_bins: int = 0) -> None: ...
+    k: int
+    def __init__(self, name: str, n_bins: int = 0, k: int = 0) -> None: ...
 
 class TestSettings:
     history: int
@@ -106,6 +107,12 @@ def bin_rows(
 def copula_rows(values: NDArray[np.float64], workers: int, progress: Progress, out: NDArray[np.float64]) -> None:
     """Writes the normal scores of each row's ranks (ties share their mean
     rank); NaN and infinities are missing and give NaN."""
+
+def ksg_rows(values: NDArray[np.float64], rank: bool, noise: float, seed: int, workers: int, progress: Progress,
+             out: NDArray[np.float64]) -> None:
+    """Writes each row as the nearest-neighbour estimator reads it: ranked
+    (with ``rank``), standardised over its finite values, plus its noise
+    keyed by (seed, row index); NaN and infinities give NaN."""
 
 def transfer_entropy_matrix(
     estimator: Estimator,

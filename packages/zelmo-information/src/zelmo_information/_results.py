@@ -6,7 +6,7 @@ from __future__ import annotations
 import importlib
 import math
 from collections.abc import Hashable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Literal, NamedTuple
 
 import numpy as np
@@ -66,7 +66,10 @@ class TransferEntropyTest:
         The steps each pair's estimate counted (fewer than the series' length
         less the history where ``nonfinite="skip"`` left steps out).
     estimator : str
-        ``"binned"``, ``"gaussian"`` or ``"copula"``.
+        ``"binned"``, ``"gaussian"``, ``"copula"`` or ``"ksg"``.
+    estimator_settings : dict
+        The estimator object's settings (``KSG``: ``k``, ``noise``, ``rank``,
+        ``seed``; ``Binned``: ``n_bins`` as given); empty for the others.
     n_bins : int or None
         The bins of the binned estimator (as chosen when None was given).
     history, surrogates : int
@@ -94,6 +97,7 @@ class TransferEntropyTest:
     steps: NDArray[np.float64] | None = None
     estimator: str = "binned"
     null: str = "surrogates"
+    estimator_settings: dict[str, Any] = field(default_factory=dict)
     labels: tuple[Hashable, ...] | None = None
 
     def __post_init__(self) -> None:
@@ -364,7 +368,10 @@ class InferredNetwork:
         tests' surrogates times candidates where an estimator stops a test
         once its decision is settled).
     estimator : str
-        ``"binned"``, ``"gaussian"`` or ``"copula"``.
+        ``"binned"``, ``"gaussian"``, ``"copula"`` or ``"ksg"``.
+    estimator_settings : dict
+        The estimator object's settings (``KSG``: ``k``, ``noise``, ``rank``,
+        ``seed``; ``Binned``: ``n_bins`` as given); empty for the others.
     n_bins : int or None
         The bins of the binned estimator.
     history, max_lag, max_history, surrogates, seed, alpha, method, null
@@ -393,6 +400,7 @@ class InferredNetwork:
     null: str = "surrogates"
     max_history: int | None = None
     surrogates_drawn: NDArray[np.int64] | None = None
+    estimator_settings: dict[str, Any] = field(default_factory=dict)
     labels: tuple[Hashable, ...] | None = None
 
     def __post_init__(self) -> None:

@@ -24,6 +24,10 @@ Every function takes ``estimator=``, an object or its name:
 - :class:`GaussianCopula` / ``"copula"``: the Gaussian estimator on the
   normal scores of each series' ranks; sees monotonic couplings however
   nonlinear, and is robust to outliers.
+- :class:`KSG` / ``"ksg"``: nearest-neighbour (Kraskov-Stögbauer-Grassberger)
+  estimates on standardised series; sees couplings of any shape, at the
+  cost of surrogate tests only. Its estimates may be negative and are
+  reported as they are.
 
 ``n_bins=`` is shorthand for ``Binned(n_bins)``; giving it with another
 estimator is a ``ValueError``.
@@ -120,7 +124,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from . import _backend, _checks, _jobs, _labels, _network
 from ._checks import U64
-from ._estimators import Binned, Estimator, Gaussian, GaussianCopula, resolve
+from ._estimators import KSG, Binned, Estimator, Gaussian, GaussianCopula, resolve
 from ._results import InferredNetwork, Link, TransferEntropyTest, reject, strongest
 
 __all__ = [
@@ -129,6 +133,7 @@ __all__ = [
     "Gaussian",
     "GaussianCopula",
     "InferredNetwork",
+    "KSG",
     "Link",
     "TransferEntropyTest",
     "conditional_transfer_entropy",
@@ -143,7 +148,7 @@ __all__ = [
 Nonfinite = Literal["raise", "bin", "skip"]
 Method = Literal["shift", "shuffle"]
 Null = Literal["surrogates", "analytic"]
-EstimatorLike = Estimator | Literal["binned", "gaussian", "copula"]
+EstimatorLike = Estimator | Literal["binned", "gaussian", "copula", "ksg"]
 
 _MAX_MI_BINS = 1 << 31
 
@@ -304,7 +309,7 @@ def transfer_entropy_matrix(
     history : int, optional
         Past values of the target and of the source, 1 by default; any
         non-negative integer.
-    estimator : Estimator or {"binned", "gaussian", "copula"}, optional
+    estimator : Estimator or {"binned", "gaussian", "copula", "ksg"}, optional
         How the entries are estimated (see the module's notes).
     nonfinite : {"raise", "skip", "bin"}, optional
         What NaN and infinities do: raise ``ValueError`` (the default), leave
@@ -431,8 +436,10 @@ def mutual_information_matrix(
         entropy). Gaussian and copula: ``-1/2 log2(1 - rho^2)`` with rho the
         pair's correlation over the steps both rows have; a row with itself
         gives the largest value, 1/2 log2(1e12), and a row without spread 0.
-        For a DataFrame or DataArray, labelled as by
-        :func:`transfer_entropy_matrix`.
+        KSG: algorithm 1 over the steps both rows have (0.0 with at most k of
+        them); it may be negative. A row with itself gives psi(N) - psi(k)
+        (in bits) when its values are distinct. For a DataFrame or
+        DataArray, labelled as by :func:`transfer_entropy_matrix`.
     numpy.ndarray, shape (m, m), int64
         With ``return_steps``, the steps each entry counted.
     """
@@ -563,6 +570,7 @@ def transfer_entropy_test(
     return TransferEntropyTest(te=te, p_values=p_values, null_mean=null_mean, null_std=null_std, n_bins=bins,
                                history=steps, surrogates=count, method=kind, seed=key,
                                steps=counted.astype(np.int64), estimator=chosen.name,
+                               estimator_settings=chosen.settings(),
                                null="analytic" if analytic else "surrogates", labels=rows.labels)
 
 
@@ -628,7 +636,9 @@ def conditional_transfer_entropy(
     clamped at 0. With no conditions (shape (0, L)) and ``lag=1`` it equals
     ``transfer_entropy(source, target, n_bins, history)`` bit for bit.
     Gaussian and copula: I(A; S | B, Z) from the covariance of those
-    variables (see :class:`Gaussian`).
+    variables (see :class:`Gaussian`). KSG: I(A; S | B, Z) by the
+    conditional nearest-neighbour form (see :class:`KSG`), which may be
+    negative and is returned as it is (0.0 when at most k steps count).
 
     Parameters
     ----------
@@ -645,7 +655,7 @@ def conditional_transfer_entropy(
         any non-negative integer.
     history : int, optional
         Values per past, 1 by default.
-    estimator : Estimator or {"binned", "gaussian", "copula"}, optional
+    estimator : Estimator or {"binned", "gaussian", "copula", "ksg"}, optional
         How the value is estimated (see :mod:`zelmo_information.network`).
     lag : int, optional
         The source's past ends ``lag`` steps before the predicted step (1,
@@ -808,7 +818,7 @@ def infer_network(
     history : int, optional
         Values per past of a source (and of the target, without
         ``max_history``), 1 by default.
-    estimator : Estimator or {"binned", "gaussian", "copula"}, optional
+    estimator : Estimator or {"binned", "gaussian", "copula", "ksg"}, optional
         How each conditional transfer entropy is estimated.
     max_lag : int, optional
         The largest lag tried for a source, 5 by default (a link of delay d
@@ -974,5 +984,6 @@ def _network_of(targets: list[Any], m: int, chosen: Estimator, bins: int | None,
                            alpha=level, surrogates=settings.surrogates, method=settings.method, seed=settings.seed,
                            target_history=history, steps=np.array([found.steps for found in targets], dtype=np.int64),
                            estimator=chosen.name, null="analytic" if settings.analytic else "surrogates",
+                           estimator_settings=chosen.settings(),
                            max_history=own or None, labels=labels,
                            surrogates_drawn=np.array([found.surrogates for found in targets], dtype=np.int64))

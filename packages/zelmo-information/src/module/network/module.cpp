@@ -25,6 +25,7 @@
 #include "../../network/engine/pairwise.hpp"
 #include "../../network/engine/search.hpp"
 #include "../../network/estimators.hpp"
+#include "../../network/ksg/prepare.hpp"
 #include "../../network/parallel.hpp"
 #include "../errors.hpp"
 #include "ksg.hpp"
@@ -150,6 +151,29 @@ void copula_rows(const Values& values, unsigned workers, nb::handle progress, Bl
     network::Progress done;
     network::Pool pool(workers, poll_with(progress), done);
     network::copula_rows(values.data(), values.shape(0), values.shape(1), out.data(), pool);
+}
+
+// The rows of the nearest-neighbour estimator: each standardised (or
+// ranked) over its present values, with its noise keyed by (seed, row
+// index); missing samples NaN.
+void ksg_rows(const Values& values, bool rank, double noise, std::uint64_t seed, unsigned workers,
+              nb::handle progress, Block out) {
+    if (out.shape(0) != values.shape(0) || out.shape(1) != values.shape(1)) {
+        throw std::invalid_argument("prepared rows need an array of the values' shape");
+    }
+    if (!(noise >= 0.0) || !std::isfinite(noise)) throw std::invalid_argument("noise must be finite and not negative");
+    network::Progress done;
+    network::Pool pool(workers, poll_with(progress), done);
+    const std::size_t length = values.shape(1);
+    const double* in = values.data();
+    double* prepared = out.data();
+    nb::gil_scoped_release release;
+    pool.run(values.shape(0), [&](std::size_t i, unsigned) {
+        stop_point();
+        network::ksg::prepare_row(in + i * length, length, network::ksg::Preparation{rank, noise, seed}, i,
+                                  prepared + i * length);
+        return std::uint64_t{0};
+    });
 }
 
 // The rows as the estimator reads them: bins (unsigned, 8 to 64 bits) with
@@ -358,14 +382,16 @@ NB_MODULE(_network, m) {
     });
 
     nb::class_<network::EstimatorSpec>(m, "Estimator")
-        .def("__init__", [](network::EstimatorSpec* e, std::string name,
-                            std::uint64_t n_bins) { new (e) network::EstimatorSpec{std::move(name), n_bins}; },
-             "name"_a, "n_bins"_a = 0)
+        .def("__init__", [](network::EstimatorSpec* e, std::string name, std::uint64_t n_bins,
+                            std::uint64_t k) { new (e) network::EstimatorSpec{std::move(name), n_bins, k}; },
+             "name"_a, "n_bins"_a = 0, "k"_a = 0)
         .def_rw("name", &network::EstimatorSpec::name)
         .def_rw("n_bins", &network::EstimatorSpec::n_bins)
-        .def("__getstate__", [](const network::EstimatorSpec& e) { return nb::make_tuple(e.name, e.n_bins); })
+        .def_rw("k", &network::EstimatorSpec::k)
+        .def("__getstate__", [](const network::EstimatorSpec& e) { return nb::make_tuple(e.name, e.n_bins, e.k); })
         .def("__setstate__", [](network::EstimatorSpec& e, const nb::tuple& state) {
-            new (&e) network::EstimatorSpec{nb::cast<std::string>(state[0]), nb::cast<std::uint64_t>(state[1])};
+            new (&e) network::EstimatorSpec{nb::cast<std::string>(state[0]), nb::cast<std::uint64_t>(state[1]),
+                                            nb::cast<std::uint64_t>(state[2])};
         });
 
     nb::class_<network::TestSettings>(m, "TestSettings")
@@ -469,6 +495,7 @@ NB_MODULE(_network, m) {
     m.def("mutual_pairs", &mutual_pairs, "values"_a, "n_bins"_a, "nonfinite"_a, "workers"_a, "progress"_a.none(),
           "out"_a);
     m.def("copula_rows", &copula_rows, "values"_a, "workers"_a, "progress"_a.none(), "out"_a);
+    m.def("ksg_rows", &ksg_rows, "values"_a, "rank"_a, "noise"_a, "seed"_a, "workers"_a, "progress"_a.none(), "out"_a);
     m.def("transfer_entropy_matrix", &te_matrix, "estimator"_a, "rows"_a, "constant"_a, "keys"_a, "sources"_a,
           "targets"_a, "history"_a, "workers"_a, "progress"_a.none(), "out"_a, "steps"_a.none());
     m.def("mutual_information_matrix", &mi_matrix, "estimator"_a, "rows"_a, "constant"_a, "keys"_a, "sources"_a,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <vector>
 
@@ -72,6 +73,29 @@ void prepare_series(const double* values, std::size_t n, const Preparation& how,
     for (std::size_t i = 0; i < n; ++i) {
         const double u = static_cast<double>(draws.next() >> 11) * 0x1p-53;
         out[i] += how.noise * (2.0 * u - 1.0);
+    }
+}
+
+void prepare_row(const double* values, std::size_t n, const Preparation& how, std::uint64_t row, double* out) {
+    if (!(how.noise >= 0.0) || !std::isfinite(how.noise)) panic("the noise must be finite and not negative");
+    std::vector<double> present;
+    std::vector<std::uint8_t> finite(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        finite[i] = std::isfinite(values[i]) ? 1 : 0;
+        if (finite[i]) present.push_back(values[i]);
+    }
+    if (present.size() == n) {
+        prepare_series(values, n, how, row, out);
+        return;
+    }
+    prepare_series(present.data(), present.size(), Preparation{how.rank, 0.0, how.seed}, row, present.data());
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t i = 0, p = 0; i < n; ++i) out[i] = finite[i] ? present[p++] : nan;
+    if (how.noise == 0.0) return;
+    Draws draws(how.seed, Purpose::noise, row, 0, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double u = static_cast<double>(draws.next() >> 11) * 0x1p-53;
+        if (finite[i]) out[i] += how.noise * (2.0 * u - 1.0);
     }
 }
 

@@ -39,4 +39,10 @@ struct Preparation {
 // values). The values must be finite.
 void prepare_series(const double* values, std::size_t n, const Preparation& how, std::uint64_t row, double* out);
 
+// The same for a series with missing samples (NaN or infinite): steps 1 and
+// 2 over its finite values only, the noise of value i still the i-th word
+// of the row's stream, and every missing sample NaN in out (which may be
+// values). Equal to prepare_series for a series without missing samples.
+void prepare_row(const double* values, std::size_t n, const Preparation& how, std::uint64_t row, double* out);
+
 }  // namespace zelmo::network::ksg
