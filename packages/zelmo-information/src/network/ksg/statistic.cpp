@@ -76,24 +76,7 @@ void KsgStatistic::Worker::build(Context& c, const ContextSpec& spec, const Wind
 }
 
 const KsgStatistic::Worker::Shuffled& KsgStatistic::Worker::shuffled(const Draws& draws, std::size_t row) {
-    const auto stream = draws.stream();
-    for (const Shuffled& done : shuffled_) {
-        if (done.row == row && done.stream == stream) return done;
-    }
-    if (shuffled_.size() == kShuffleCache) shuffled_.erase(shuffled_.begin());
-    Shuffled& s = shuffled_.emplace_back();
-    s.row = row;
-    s.stream = stream;
-    const std::size_t length = st_.rows_.length();
-    s.values = Buffer<double>::uninitialised(length);
-    std::memcpy(s.values.data(), st_.rows_.row(row), length * sizeof(double));
-    shuffle_values(draws, s.values.data(), length);
-    if (st_.rows_.any_missing()) {
-        s.valid = Buffer<std::uint8_t>::uninitialised(length);
-        std::memcpy(s.valid.data(), st_.rows_.valid(row), length);
-        shuffle_values(draws, s.valid.data(), length);
-    }
-    return s;
+    return shuffled_.get(draws, row, [&](Shuffled& s) { s = shuffle_row(st_.rows_, row, draws); });
 }
 
 std::size_t KsgStatistic::Worker::gather_sources(const Context& c, std::span<const Source> sources) {

@@ -78,13 +78,7 @@ public:
         Estimate estimate(const ContextSpec& spec, std::span<const Source> sources);
 
     private:
-        struct Shuffled {
-            std::size_t row = 0;
-            std::array<std::uint64_t, 5> stream{};
-            Buffer<double> values;
-            Buffer<std::uint8_t> valid;
-        };
-        static constexpr std::size_t kShuffleCache = 16;
+        using Shuffled = ShuffledReals;
 
         void build(Context& c, const ContextSpec& spec, const Window& window);
         const Shuffled& shuffled(const Draws& draws, std::size_t row);
@@ -94,7 +88,7 @@ public:
         Value masked_value(const Context& c, std::span<const Source> sources, std::size_t dx);
 
         const KsgStatistic& st_;
-        std::vector<Shuffled> shuffled_;
+        ShuffleCache<Shuffled, 16> shuffled_;
         Buffer<double> columns_, compact_;
         Buffer<std::uint8_t> source_valid_, ok_;
         ksg::Workspace work_;
