@@ -175,6 +175,10 @@ def test_workers_beyond_the_cores_are_capped():
 # Ctrl-C inside long units of work
 
 
+# Ctrl-C must stop a call within half a second; a sanitized build runs
+# about three times slower.
+PROMPT = 1.5 if os.environ.get("ZELMO_SANITIZED") else 0.5
+
 LONG_CALLS = """
     # One unit of seconds each: sorting wide conditional states, a wide
     # surrogate test (every surrogate sorts its states), ranking rows of
@@ -212,7 +216,7 @@ def test_ctrl_c_stops_every_long_unit_promptly():
             child.interrupt()
             line = child.line()
             latency = time.perf_counter() - sent
-            assert line == f"interrupted {name}" and latency < 0.5, (line, latency)
+            assert line == f"interrupted {name}" and latency < PROMPT, (line, latency)
         assert child.line() == "next call ok"
         assert child.wait() == 0
 

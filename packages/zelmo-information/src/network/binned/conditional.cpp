@@ -88,6 +88,8 @@ public:
         if (width == 1 && weights == nullptr) {
             std::vector<std::uint64_t> scratch(n);
             radix_sort(keys.data(), n, max_key, scratch.data());
+            keys_.reserve(n);
+            counts_.reserve(n);
             StopEvery stop;
             for (std::size_t i = 0; i < n;) {
                 stop.at(i);
@@ -100,6 +102,10 @@ public:
             return;
         }
         const std::vector<std::size_t> order = row_order(keys.data(), n, width);
+        // At most n distinct keys: room for all of them at once, so that no
+        // growth copies the tables (a long pause without a stop point).
+        keys_.reserve(n * width);
+        counts_.reserve(n);
         const std::uint64_t* base = keys.data();
         auto row = [&](std::size_t i) { return base + i * width; };
         StopEvery stop;
