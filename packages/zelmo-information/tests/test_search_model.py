@@ -322,6 +322,13 @@ def check_network(case):
         close([k.te for k in net.links], [link[3] for link in model["links"]])
         close([k.p_value for k in net.links], [link[4] for link in model["links"]])
         assert [k.sign for k in net.links] == [link[5] for link in model["links"]]
+    # The matrices keep each pair's strongest lag.
+    adjacency, te = np.zeros((m, m), dtype=bool), np.zeros((m, m))
+    for source, target, _, bits, _, _ in model["links"]:
+        if not adjacency[source, target] or bits > te[source, target]:
+            adjacency[source, target], te[source, target] = True, bits
+    assert (net.adjacency == adjacency).all()
+    close(net.te, te)
     close(net.target_p_values, model["target_p"])
     assert net.steps.tolist() == model["steps"]
     assert [tuple(h) for h in net.target_history] == model["target_history"]
