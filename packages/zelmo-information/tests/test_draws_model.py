@@ -8,9 +8,13 @@ to the source row (a rotation by an offset in [h + 1, L - h - 1], or a
 Fisher-Yates shuffle from the last position down) and recomputes every
 null value from scratch: a plug-in count for the binned estimator, least
 squares for the Gaussian one. p-values must then agree exactly and the
-null mean and standard deviation to rounding. Each case asserts that no
-null value lies within a hair of its observed value, so that rounding
-cannot flip a comparison and the tests cannot flake."""
+null mean and standard deviation to rounding. The same model, with the
+draws keyed by (seed, purpose of the test) and counter (target,
+step * 2^32 + source row, k), redoes network inference at lag 1. Each
+case asserts that no null value lies within a hair of its observed value,
+so that rounding cannot flip a comparison and the tests cannot flake."""
+
+import warnings
 
 import numpy as np
 import pytest
@@ -93,23 +97,29 @@ def test_philox_block_matches_numpy():
 # The surrogates
 
 
-def surrogate(row, method, seed, i, j, k, history):
-    """Surrogate k of source row i against target j: the row rotated left by
-    d = h + 1 + below(L - 2 (h + 1) + 1), so that row'[t] = row[(t + d) mod
-    L], or shuffled by Fisher-Yates from the last position down."""
+def surrogate(row, method, seed, purpose, counter, reach):
+    """The row as the stream keyed by (seed, purpose) with counter
+    (*counter, block) draws it: rotated left by d = reach + below(L - 2 reach
+    + 1), so that row'[t] = row[(t + d) mod L], or shuffled by Fisher-Yates
+    from the last position down."""
     length = len(row)
+    s = Stream(seed, purpose, *counter)
     if method == "shift":
-        s = Stream(seed, SHIFT, i, j, k)
-        reach = history + 1
         d = reach + s.below(length - 2 * reach + 1)
         assert reach <= d <= length - reach
         return np.roll(row, -d)
-    s = Stream(seed, SHUFFLE, i, j, k)
     out = row.copy()
     for u in range(length - 1, 0, -1):
         v = s.below(u + 1)
         out[u], out[v] = out[v], out[u]
     return out
+
+
+def pair_surrogate(row, method, seed, i, j, k, history):
+    """Surrogate k of source row i against target j in the pairwise test:
+    purpose 1 (shift) or 2 (shuffle), counter (i, j, k), offsets from
+    history + 1."""
+    return surrogate(row, method, seed, SHIFT if method == "shift" else SHUFFLE, (i, j, k), history + 1)
 
 
 # ---------------------------------------------------------------------------
@@ -178,7 +188,7 @@ def pairwise_model(x, value, method, seed, surrogates, history):
             if i == j:
                 continue
             observed = value(x[i], x[j])
-            nulls = np.array([value(surrogate(x[i], method, seed, i, j, k, history), x[j])
+            nulls = np.array([value(pair_surrogate(x[i], method, seed, i, j, k, history), x[j])
                               for k in range(surrogates)])
             gap = np.abs(nulls - observed)
             assert np.all(gap > TIE * max(abs(observed), 1e-300)), f"a null value ties with pair {(i, j)}"
@@ -271,3 +281,171 @@ def test_binned_surrogates_with_the_observed_counts_tie():
     assert res.p_values[0, 1] == 1.0
     assert res.null_mean[0, 1] == pytest.approx(res.te[0, 1], rel=1e-12)
     assert res.null_std[0, 1] == pytest.approx(0.0, abs=1e-12)
+
+
+# ---------------------------------------------------------------------------
+# Network inference: every test of a target's search draws its surrogates
+# from the stream keyed by (seed, purpose of the test) with counter
+# (target, step * 2^32 + source row, k), offsets from history + max_lag
+
+SELECT, PRUNE, OMNIBUS, LINK = 3, 4, 5, 6
+
+
+def joint(columns, n_bins):
+    """One integer per step naming the joint state of `columns`."""
+    code = np.zeros(len(columns[0]), dtype=np.int64)
+    for col in columns:
+        code = code * n_bins + col.astype(np.int64)
+    return code
+
+
+def plugin_cte(target, conditions, sources, history, n_bins):
+    """Transfer entropy in bits from the pasts of `sources` (arrays) into
+    `target` given its own past and the pasts of `conditions` (arrays), all
+    pasts of `history` values ending one step back, by counting."""
+    a = target[history:].astype(np.int64)
+    c = joint([p for row in [target, *conditions] for p in pasts(row, history)], n_bins)
+    s = joint([p for row in sources for p in pasts(row, history)], n_bins)
+    def f(*columns):
+        counts = np.unique(joint(list(columns), 1 << 20), return_counts=True)[1].astype(float)
+        return float(np.sum(counts * np.log2(counts)))
+    return (f(a, c, s) + f(c) - f(c, s) - f(a, c)) / len(a)
+
+
+class SearchModel:
+    """The search of target j with max_lag = 1 and the target's own past its
+    last `history` values: selection with the maximum statistic, pruning
+    with the minimum statistic, the omnibus test and the test of each link,
+    each p = (1 + #{null >= observed}) / (1 + S)."""
+
+    def __init__(self, x, j, history, n_bins, alpha, surrogates, method, seed):
+        self.x, self.j, self.h, self.b = x, j, history, n_bins
+        self.alpha, self.S, self.method, self.seed = alpha, surrogates, method, seed
+        self.selected, self.first_p, self.omnibus_p, self.links = [], None, None, []
+        self.pruned = 0
+
+    def value(self, conditions, sources):
+        return plugin_cte(self.x[self.j], [self.x[r] for r in conditions], sources, self.h, self.b)
+
+    def null(self, purpose, step, conditions, rows, k):
+        drawn = [surrogate(self.x[r], self.method, self.seed, purpose, (self.j, (step << 32) | r, k), self.h + 1)
+                 for r in rows]
+        return self.value(conditions, drawn)
+
+    def p_value(self, observed, nulls):
+        nulls = np.asarray(nulls)
+        assert np.all(np.abs(nulls - observed) > TIE * abs(observed)), "a null value ties with its observed one"
+        return (1 + np.sum(nulls >= observed)) / (1 + self.S)
+
+    def others(self, q):
+        return self.selected[:q] + self.selected[q + 1:]
+
+    def run(self):
+        remaining = [i for i in range(self.x.shape[0]) if i != self.j]
+        step = 0
+        while remaining:
+            observed = [self.value(self.selected, [self.x[c]]) for c in remaining]
+            best = pick(observed, largest=True)
+            nulls = [max(self.null(SELECT, step, self.selected, [c], k) for c in remaining) for k in range(self.S)]
+            p = self.p_value(observed[best], nulls)
+            self.first_p = p if step == 0 else self.first_p
+            step += 1
+            if p >= self.alpha:
+                break
+            self.selected.append(remaining.pop(best))
+        step = 0
+        while self.selected:
+            n = len(self.selected)
+            observed = [self.value(self.others(q), [self.x[self.selected[q]]]) for q in range(n)]
+            weakest = pick(observed, largest=False)
+            nulls = [min(self.null(PRUNE, step, self.others(q), [self.selected[q]], k) for q in range(n))
+                     for k in range(self.S)]
+            step += 1
+            if self.p_value(observed[weakest], nulls) < self.alpha:
+                break
+            del self.selected[weakest]
+            self.pruned += 1
+        if not self.selected:
+            return self
+        observed = self.value([], [self.x[r] for r in self.selected])
+        self.omnibus_p = self.p_value(observed, [self.null(OMNIBUS, 0, [], self.selected, k) for k in range(self.S)])
+        for q, r in enumerate(self.selected):
+            observed = self.value(self.others(q), [self.x[r]])
+            p = self.p_value(observed, [self.null(LINK, 0, self.others(q), [r], k) for k in range(self.S)])
+            self.links.append((r, observed, p))
+        return self
+
+
+def pick(values, largest):
+    """The first index of the largest (or smallest) value, no other within a
+    hair of it."""
+    best = int(np.argmax(values) if largest else np.argmin(values))
+    for e, v in enumerate(values):
+        assert e == best or abs(v - values[best]) > TIE * abs(values[best]), "two candidates tie"
+    return best
+
+
+def benjamini_hochberg(p, alpha):
+    order = np.argsort(p, kind="stable")
+    below = np.nonzero(p[order] <= alpha * np.arange(1, len(p) + 1) / len(p))[0]
+    return set(order[: below[-1] + 1].tolist()) if below.size else set()
+
+
+def network_series(length, seed, coupling):
+    """Four binary series: 2 copies 0's or 1's previous state (with
+    probability `coupling` each), 3 copies 2's (coupling + 0.05), 0 and 1
+    are fresh."""
+    rng = np.random.default_rng(seed)
+    x = rng.integers(0, 2, size=(4, length))
+    u = rng.random((4, length))
+    for t in range(1, length):
+        if u[2, t] < coupling:
+            x[2, t] = x[0, t - 1]
+        elif u[2, t] < 2 * coupling:
+            x[2, t] = x[1, t - 1]
+        if u[3, t] < coupling + 0.05:
+            x[3, t] = x[2, t - 1]
+    return x.astype(float)
+
+
+@pytest.mark.parametrize("method, seed, history, length, data, coupling, reaches", [
+    ("shift", 1, 1, 400, 400, 0.35, "drivers"),
+    ("shift", 2**64 - 2, 2, 300, 300, 0.35, "drivers"),
+    ("shuffle", 9, 1, 200, 200, 0.35, "drivers"),
+    ("shift", 1, 1, 400, 400, 0.15, "a link's null"),
+    ("shift", 2**64 - 2, 2, 300, 300, 0.15, "a link's null"),
+    ("shuffle", 9, 1, 200, 200, 0.15, "a link's null"),
+    ("shift", 2, 1, 250, 252, 0.15, "pruning"),
+])
+def test_network_search_surrogates_match_the_model(method, seed, history, length, data, coupling, reaches):
+    """Every stage of the search, targets independent and then
+    Benjamini-Hochberg across them: the links, their values and their
+    p-values, and each target's p-value (that of its first selection step,
+    or the omnibus test's if larger). S = 100 keeps every p-value off alpha
+    and off the Benjamini-Hochberg thresholds. Each case also reaches what
+    it names: the drivers of 2 and 3 found, a link or omnibus p-value above
+    the smallest possible (its null reaches the observed value), or a
+    selected source pruned."""
+    alpha, surrogates, n_bins = 0.05, 100, 2
+    x = network_series(length, data, coupling)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)  # sparse joint states, at history 2
+        net = zn.infer_network(x, n_bins, history, max_lag=1, max_history=None, alpha=alpha,
+                               surrogates=surrogates, method=method, seed=seed)
+    models = [SearchModel(x, j, history, n_bins, alpha, surrogates, method, seed).run() for j in range(4)]
+    target_p = np.array([m.first_p if m.omnibus_p is None else max(m.first_p, m.omnibus_p) for m in models])
+    assert np.array_equal(net.target_p_values, target_p)
+    passed = benjamini_hochberg(target_p, alpha)
+    expected = sorted((r, j, te, p) for j in passed for r, te, p in models[j].links)
+    got = sorted((link.source, link.target, link.te, link.p_value) for link in net.links)
+    assert [g[:2] for g in got] == [e[:2] for e in expected]
+    assert [g[3] for g in got] == [e[3] for e in expected]
+    np.testing.assert_allclose([g[2] for g in got], [e[2] for e in expected], rtol=RTOL)
+    assert all(link.lag == 1 for link in net.links)
+    smallest = 1 / (1 + surrogates)
+    if reaches == "drivers":
+        assert {(0, 2), (1, 2), (2, 3)} <= {g[:2] for g in got}
+    elif reaches == "pruning":
+        assert any(m.pruned for m in models)
+    else:
+        assert any(p > smallest for m in models for p in [m.omnibus_p or 0] + [q for _, _, q in m.links])
