@@ -133,37 +133,50 @@ def pasts(row, history):
     return [row[history - q:length - q] for q in range(1, history + 1)]
 
 
-def plugin_te(source, target, history, n_bins):
-    """Transfer entropy in bits by counting the joint states:
-    (sum F(acs) + sum F(c) - sum F(cs) - sum F(ac)) / N, F(k) = k log2 k."""
+def joint(columns, n_bins):
+    """One integer per step naming the joint state of `columns`."""
+    code = np.zeros(len(columns[0]), dtype=np.int64)
+    for col in columns:
+        code = code * n_bins + col.astype(np.int64)
+    return code
+
+
+def plugin_cte(target, conditions, sources, history, n_bins, own=True):
+    """Transfer entropy in bits from the pasts of `sources` (arrays) into
+    `target` given its own past (unless not `own`) and the pasts of
+    `conditions` (arrays), all pasts of `history` values ending one step
+    back, by counting."""
     a = target[history:].astype(np.int64)
-    c = np.zeros_like(a)
-    s = np.zeros_like(a)
-    for past in pasts(target, history):
-        c = c * n_bins + past
-    for past in pasts(source, history):
-        s = s * n_bins + past
-    radix = n_bins ** history
-    def f(keys):
-        counts = np.unique(keys, return_counts=True)[1].astype(float)
+    given = [target] * own + list(conditions)
+    c = joint([p for row in given for p in pasts(row, history)] or [np.zeros_like(a)], n_bins)
+    s = joint([p for row in sources for p in pasts(row, history)], n_bins)
+    assert max(c.max(), s.max()) < 1 << 20  # so that (a, c, s) names a state in an int64
+    def f(*columns):
+        counts = np.unique(joint(list(columns), 1 << 20), return_counts=True)[1].astype(float)
         return float(np.sum(counts * np.log2(counts)))
-    acs = (a * radix + c) * radix + s
-    total = f(acs) + f(c) - f(c * radix + s) - f(a * radix + c)
-    return total / len(a)
+    return (f(a, c, s) + f(c) - f(c, s) - f(a, c)) / len(a)
 
 
-def gaussian_te(source, target, history):
-    """Transfer entropy in bits of the Gaussian estimator: 1/2 log of the
-    residual sums of squares of the target's next value regressed (with an
-    intercept) on its own past, and on its own past and the source's."""
+def gaussian_cte(target, conditions, sources, history, own=True):
+    """The Gaussian estimator's conditional transfer entropy in bits: 1/2 log
+    of the residual sums of squares of the target's next value regressed on
+    an intercept, its own past (unless not `own`) and the pasts of
+    `conditions`, without and with the pasts of `sources`."""
     y = target[history:]
-    ones = [np.ones_like(y)]
+    given = [np.ones_like(y)] + [p for row in [target] * own + list(conditions) for p in pasts(row, history)]
     def rss(cols):
         design = np.column_stack(cols)
         r = y - design @ np.linalg.lstsq(design, y, rcond=None)[0]
         return r @ r
-    own = ones + pasts(target, history)
-    return 0.5 * np.log(rss(own) / rss(own + pasts(source, history))) / np.log(2.0)
+    return 0.5 * np.log(rss(given) / rss(given + [p for row in sources for p in pasts(row, history)])) / np.log(2.0)
+
+
+def plugin_te(source, target, history, n_bins):
+    return plugin_cte(target, [], [source], history, n_bins)
+
+
+def gaussian_te(source, target, history):
+    return gaussian_cte(target, [], [source], history)
 
 
 def test_model_statistics_match_the_single_pair_functions():
@@ -252,9 +265,13 @@ CASES = [
 def test_binned_surrogates_match_the_model(method, seed, history, m, length, surrogates):
     n_bins = 3
     x = discrete_series(m, length, n_bins, seed=length + history)
-    res = zn.transfer_entropy_test(x, n_bins, history, surrogates=surrogates, method=method, seed=seed)
     model = pairwise_model(x, lambda s, t: plugin_te(s, t, history, n_bins), method, seed, surrogates, history)
-    compare(res, model)
+    # In tiles of two rows on one worker, a pair's draws are still named by
+    # its rows in the whole array.
+    for settings in ({}, {"tile": 2, "workers": 1}):
+        res = zn.transfer_entropy_test(x, n_bins, history, surrogates=surrogates, method=method, seed=seed,
+                                       **settings)
+        compare(res, model)
 
 
 @pytest.mark.parametrize("method, seed, history, m, length, surrogates", CASES)
@@ -289,43 +306,6 @@ def test_binned_surrogates_with_the_observed_counts_tie():
 # (target, step * 2^32 + source row, k), offsets from history + max_lag
 
 SELECT, PRUNE, OMNIBUS, LINK, HISTORY = 3, 4, 5, 6, 7
-
-
-def joint(columns, n_bins):
-    """One integer per step naming the joint state of `columns`."""
-    code = np.zeros(len(columns[0]), dtype=np.int64)
-    for col in columns:
-        code = code * n_bins + col.astype(np.int64)
-    return code
-
-
-def plugin_cte(target, conditions, sources, history, n_bins, own=True):
-    """Transfer entropy in bits from the pasts of `sources` (arrays) into
-    `target` given its own past (unless not `own`) and the pasts of
-    `conditions` (arrays), all pasts of `history` values ending one step
-    back, by counting."""
-    a = target[history:].astype(np.int64)
-    given = [target] * own + list(conditions)
-    c = joint([p for row in given for p in pasts(row, history)] or [np.zeros_like(a)], n_bins)
-    s = joint([p for row in sources for p in pasts(row, history)], n_bins)
-    def f(*columns):
-        counts = np.unique(joint(list(columns), 1 << 20), return_counts=True)[1].astype(float)
-        return float(np.sum(counts * np.log2(counts)))
-    return (f(a, c, s) + f(c) - f(c, s) - f(a, c)) / len(a)
-
-
-def gaussian_cte(target, conditions, sources, history, own=True):
-    """The Gaussian estimator's conditional transfer entropy in bits: 1/2 log
-    of the residual sums of squares of the target's next value regressed on
-    an intercept, its own past (unless not `own`) and the pasts of
-    `conditions`, without and with the pasts of `sources`."""
-    y = target[history:]
-    given = [np.ones_like(y)] + [p for row in [target] * own + list(conditions) for p in pasts(row, history)]
-    def rss(cols):
-        design = np.column_stack(cols)
-        r = y - design @ np.linalg.lstsq(design, y, rcond=None)[0]
-        return r @ r
-    return 0.5 * np.log(rss(given) / rss(given + [p for row in sources for p in pasts(row, history)])) / np.log(2.0)
 
 
 class SearchModel:
