@@ -187,7 +187,7 @@ LONG_CALLS = """
     calls = {
         "conditional_transfer_entropy": lambda: zn.conditional_transfer_entropy(x[0], x[1], x[2:3], 2**40),
         "transfer_entropy_test": lambda: zn.transfer_entropy_test(x[:2, :200_000], 2**33, surrogates=10_000, seed=1),
-        "mutual_information_matrix": lambda: zn.mutual_information_matrix(x[:2], 2**31),
+        "mutual_information_matrix": lambda: zn.mutual_information_matrix(x, 2**31, workers=1),
     }
 """
 
