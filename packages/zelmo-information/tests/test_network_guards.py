@@ -7,6 +7,7 @@ their parent ignores."""
 import decimal
 import os
 import signal
+import sys
 import textwrap
 import threading
 import time
@@ -284,31 +285,42 @@ def test_a_concurrent_writer_cannot_change_what_a_call_reads():
 
 
 def test_other_threads_run_while_rows_are_binned():
-    # The call only bins (a NaN in the last row stops it after binning), and
-    # slowly: rows of a Fortran-ordered array are read through their
-    # strides. A thread stamping the time must not be kept waiting for most
-    # of it, as it is when the whole binning holds the interpreter lock.
-    signals = np.asfortranarray(np.random.default_rng(3).normal(size=(64, 2**18)))
+    # The call only bins (a NaN in the last row stops it after binning). A
+    # thread stamping the time must not be kept waiting for most of it, as
+    # it is when the whole binning holds the interpreter lock. A short
+    # switch interval makes the lock change hands often enough to see it
+    # within a call of a few tens of milliseconds; the best of three calls
+    # keeps a stall of the machine from deciding.
+    signals = np.random.default_rng(3).normal(size=(128, 2**18))
     signals[-1, -1] = np.nan
-    stamps, done = [], threading.Event()
 
-    def stamp():
-        while not done.is_set():
-            stamps.append(time.perf_counter())
+    def longest_wait():
+        stamps, done = [], threading.Event()
 
-    stamper = threading.Thread(target=stamp)
-    stamper.start()
+        def stamp():
+            while not done.is_set():
+                stamps.append(time.perf_counter())
+
+        stamper = threading.Thread(target=stamp)
+        stamper.start()
+        try:
+            time.sleep(0.01)
+            started = time.perf_counter()
+            with pytest.raises(ValueError, match="row 127 of signals"):
+                zn.mutual_information_matrix(signals, 8, workers=2)
+            ended = time.perf_counter()
+        finally:
+            done.set()
+            stamper.join()
+        during = np.array([started] + [t for t in stamps if started < t < ended] + [ended])
+        return np.diff(during).max() / (ended - started)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(0.001)
     try:
-        time.sleep(0.01)
-        started = time.perf_counter()
-        with pytest.raises(ValueError, match="row 63 of signals"):
-            zn.mutual_information_matrix(signals, 8, workers=2)
-        ended = time.perf_counter()
+        assert min(longest_wait() for _ in range(3)) < 0.5
     finally:
-        done.set()
-        stamper.join()
-    during = np.array([started] + [t for t in stamps if started < t < ended] + [ended])
-    assert np.diff(during).max() < 0.5 * (ended - started)
+        sys.setswitchinterval(interval)
 
 
 # ---------------------------------------------------------------------------

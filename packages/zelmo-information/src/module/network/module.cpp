@@ -12,6 +12,7 @@
 #include <nanobind/stl/vector.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -69,13 +70,39 @@ network::Method method_of(const std::string& method) {
 
 std::string method_name(network::Method method) { return method == network::Method::shift ? "shift" : "shuffle"; }
 
+// Lets other Python threads run between pieces of work done with the lock
+// held. CPython hands the lock to a waiting thread only once that thread
+// has waited a whole switch interval without the lock changing hands, so a
+// release between every short piece would only starve it: the lock is let
+// go once one and a half intervals have passed since it was last let go.
+class LockBreaks {
+public:
+    LockBreaks() : interval_(std::chrono::duration<double>(1.5 * switch_interval())), last_(Clock::now()) {}
+
+    void operator()() {
+        if (Clock::now() - last_ < interval_) return;
+        {
+            nb::gil_scoped_release let_others_run;
+        }
+        last_ = Clock::now();
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static double switch_interval() {
+        return nb::cast<double>(nb::module_::import_("sys").attr("getswitchinterval")());
+    }
+    std::chrono::duration<double> interval_;
+    Clock::time_point last_;
+};
+
 // Rows are binned straight into `codes` (32-bit while n_bins <= 2^31, else
 // 64-bit, a missing sample as the code n_bins) by the pool's threads, with
 // each row's flag of a constant range going to `constant`. The calling
 // thread keeps the interpreter lock while a batch of rows is read, so that
 // no Python code can change them meanwhile, and lets it go between batches
-// of about kBinBatch samples (at least a row per thread), so that other
-// Python threads run.
+// of about kBinBatch samples (at least a row per thread) as LockBreaks
+// allows, so that other Python threads run.
 constexpr std::size_t kBinBatch = std::size_t{1} << 20;
 
 void bin_rows(const Signals& signals, std::uint64_t n_bins, const std::string& nonfinite, unsigned workers,
@@ -100,10 +127,9 @@ void bin_rows(const Signals& signals, std::uint64_t n_bins, const std::string& n
     char* out = static_cast<char*>(codes.data());
     std::vector<Buffer<double>> copies(pool.workers());
     std::vector<std::uint8_t> refused(rows, 0);
+    LockBreaks let_others_run;
     for (std::size_t first = 0; first < rows; first += per_batch) {
-        if (first != 0) {
-            nb::gil_scoped_release let_others_run;
-        }
+        if (first != 0) let_others_run();
         pool.run(std::min(per_batch, rows - first), [&](std::size_t unit, unsigned slot) {
             const std::size_t i = first + unit;
             // A row that is not contiguous and aligned is read through a copy.
@@ -139,8 +165,9 @@ void mutual_pairs(const Values& values, std::uint64_t n_bins, const std::string&
     network::Progress done;
     done.total = m * (m - (m != 0)) / 2;
     network::Pool pool(workers, poll_with(progress), done);
+    LockBreaks let_others_run;
     network::mutual_information_pairs(values.data(), m, values.shape(1), n_bins, mode, pool,
-                                      [] { nb::gil_scoped_release let_others_run; }, out.data());
+                                      [&] { let_others_run(); }, out.data());
 }
 
 // The normal scores of every row (the Gaussian copula), missing samples NaN.
