@@ -62,6 +62,13 @@ network::Poll poll_with(nb::handle progress) {
     };
 }
 
+network::Nonfinite nonfinite_of(const std::string& nonfinite) {
+    if (nonfinite == "raise") return network::Nonfinite::reject;
+    if (nonfinite == "skip") return network::Nonfinite::skip;
+    if (nonfinite == "bin") return network::Nonfinite::bin;
+    throw std::invalid_argument("unknown nonfinite '" + nonfinite + "'");
+}
+
 network::Method method_of(const std::string& method) {
     if (method == "shift") return network::Method::shift;
     if (method == "shuffle") return network::Method::shuffle;
@@ -108,10 +115,7 @@ constexpr std::size_t kBinBatch = std::size_t{1} << 20;
 void bin_rows(const Signals& signals, std::uint64_t n_bins, const std::string& nonfinite, unsigned workers,
               nb::handle progress, nb::ndarray<nb::ndim<2>, nb::c_contig, nb::device::cpu> codes,
               nb::ndarray<std::uint8_t, nb::ndim<1>, nb::c_contig, nb::device::cpu> constant) {
-    const network::Nonfinite mode = nonfinite == "raise" ? network::Nonfinite::reject
-                                    : nonfinite == "skip"  ? network::Nonfinite::skip
-                                    : nonfinite == "bin"   ? network::Nonfinite::bin
-                                                           : throw std::invalid_argument("unknown nonfinite '" + nonfinite + "'");
+    const network::Nonfinite mode = nonfinite_of(nonfinite);
     const StridedMatrix all = strided(signals);
     const bool narrow = network::BinnedRows::narrow_for(n_bins);
     const std::size_t width = narrow ? 4 : 8;
@@ -157,9 +161,7 @@ void bin_rows(const Signals& signals, std::uint64_t n_bins, const std::string& n
 // lock held (let go between rounds of one pair per thread), into out (m x m).
 void mutual_pairs(const Values& values, std::uint64_t n_bins, const std::string& nonfinite, unsigned workers,
                   nb::handle progress, Block out) {
-    const network::Nonfinite mode = nonfinite == "raise" ? network::Nonfinite::reject
-                                    : nonfinite == "bin"   ? network::Nonfinite::bin
-                                                           : throw std::invalid_argument("unknown nonfinite '" + nonfinite + "'");
+    const network::Nonfinite mode = nonfinite_of(nonfinite);
     const std::size_t m = values.shape(0);
     if (out.shape(0) != m || out.shape(1) != m) throw std::invalid_argument("the result needs an m x m array");
     network::Progress done;

@@ -11,6 +11,8 @@
 // gives the value of sources as observed or as a surrogate replaces them.
 #pragma once
 
+#include <algorithm>
+#include <cstring>
 #include <array>
 #include <cmath>
 #include <concepts>
@@ -65,6 +67,21 @@ inline std::size_t first_counted_step(std::size_t history, std::size_t longest_l
     std::size_t reach;
     if (__builtin_add_overflow(longest_lag, history, &reach)) return SIZE_MAX;
     return reach > history + 1 ? reach - 1 : history;
+}
+
+// The values of a row's column at lag `lag` over the window's steps
+// (first + t for t < count), the row rotated left by `rotation`:
+// out[t] = x[(first + t - lag + rotation) mod length]. Needs lag <= first.
+template <class T>
+void gather(const T* x, const Window& w, std::size_t lag, std::size_t rotation, T* out) {
+    std::size_t u = (w.first - lag + rotation) % w.length;
+    std::size_t t = 0;
+    while (t < w.count) {
+        const std::size_t run = std::min(w.count - t, w.length - u);
+        std::memcpy(out + t, x + u, run * sizeof(T));
+        t += run;
+        u = 0;
+    }
 }
 
 // How one source row enters a value: as observed, rotated, or shuffled by

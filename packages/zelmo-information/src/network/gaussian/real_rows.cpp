@@ -1,5 +1,6 @@
 #include "real_rows.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -43,6 +44,19 @@ RealRows::RealRows(const double* values, std::size_t rows, std::size_t length, b
         return std::uint64_t{0};
     });
     for (std::size_t i = 0; i < rows_; ++i) any_missing_ = any_missing_ || missing[i];
+}
+
+bool present_steps(const RealRows& rows, const std::vector<Candidate>& columns, const Window& window,
+                   Buffer<std::uint8_t>& valid) {
+    const std::size_t n = window.count;
+    valid = Buffer<std::uint8_t>::uninitialised(n);
+    std::fill(valid.begin(), valid.end(), std::uint8_t{1});
+    Buffer<std::uint8_t> ok = Buffer<std::uint8_t>::uninitialised(n);
+    for (const Candidate& v : columns) {
+        gather(rows.valid(v.row), window, v.lag, 0, ok.data());
+        for (std::size_t t = 0; t < n; ++t) valid[t] &= ok[t];
+    }
+    return std::all_of(valid.begin(), valid.end(), [](std::uint8_t v) { return v != 0; });
 }
 
 ShuffledReals shuffle_row(const RealRows& rows, std::size_t row, const Draws& draws) {

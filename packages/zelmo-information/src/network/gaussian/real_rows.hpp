@@ -6,8 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "../../kernels/support.hpp"
+#include "../engine/statistic.hpp"
 #include "../philox.hpp"
 #include "../parallel.hpp"
 
@@ -37,6 +39,12 @@ private:
     Buffer<std::uint8_t> missing_;  // per row
     bool any_missing_ = false;
 };
+
+// Which steps of the window have the values of every column present (the
+// rows having missing samples): a flag per step into `valid`, and whether
+// every step has them.
+bool present_steps(const RealRows& rows, const std::vector<Candidate>& columns, const Window& window,
+                   Buffer<std::uint8_t>& valid);
 
 // A row's values in the order of one shuffle, with its presence flags
 // shuffled alike when any sample is missing.

@@ -10,21 +10,6 @@ namespace zelmo::network {
 
 namespace {
 
-// The values of a row's column at lag `lag` over the window's steps
-// (first + t for t < count), the row rotated left by `rotation`:
-// out[t] = x[(first + t - lag + rotation) mod length]. Needs lag <= first.
-template <class T>
-void gather(const T* x, const Window& w, std::size_t lag, std::size_t rotation, T* out) {
-    std::size_t u = (w.first - lag + rotation) % w.length;
-    std::size_t t = 0;
-    while (t < w.count) {
-        const std::size_t run = std::min(w.count - t, w.length - u);
-        std::memcpy(out + t, x + u, run * sizeof(T));
-        t += run;
-        u = 0;
-    }
-}
-
 void centre(double* column, std::size_t n) {
     const double mean = gaussian::total(column, n) / static_cast<double>(n);
     for (std::size_t t = 0; t < n; ++t) column[t] = column[t] - mean;
@@ -80,14 +65,7 @@ void GaussianStatistic::Worker::build(Context& c, const ContextSpec& spec, const
     const std::size_t d = c.columns.size(), n = window.count;
     c.complete = true;
     if (rows.any_missing()) {
-        c.valid = Buffer<std::uint8_t>::uninitialised(n);
-        std::fill(c.valid.begin(), c.valid.end(), std::uint8_t{1});
-        Buffer<std::uint8_t> ok = Buffer<std::uint8_t>::uninitialised(n);
-        for (const Candidate& v : c.columns) {
-            gather(rows.valid(v.row), window, v.lag, 0, ok.data());
-            for (std::size_t t = 0; t < n; ++t) c.valid[t] &= ok[t];
-        }
-        c.complete = std::all_of(c.valid.begin(), c.valid.end(), [](std::uint8_t v) { return v != 0; });
+        c.complete = present_steps(rows, c.columns, window, c.valid);
         if (!c.complete) return;
     }
     c.centred = Buffer<double>::uninitialised(d * n);
