@@ -39,7 +39,7 @@ inline void stop_point() {
 
 // Steps between two checks of a long loop: a few hundred microseconds of
 // work at most.
-inline constexpr std::size_t kStopInterval = std::size_t{1} << 16;
+inline constexpr std::size_t kStopInterval = std::size_t{1} << 12;
 
 // stop_point() at every kStopInterval-th step of a loop.
 inline void stop_point(std::size_t step) {
