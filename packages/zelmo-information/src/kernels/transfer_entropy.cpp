@@ -94,6 +94,7 @@ void past_codes(const std::uint64_t* bins, std::size_t n, const PastWeights& w, 
     const std::uint64_t n_bins_factor = k0 >= 2 ? w.lead[1] : (k0 == 1 ? 0 : 1);
     const std::uint64_t top = k0 == 0 ? 0 : w.lead[k0 - 1];
     for (std::size_t t = h;; ++t) {
+        stop_point(t);
         out[t - h] = lead + w.tail * window;
         if (t + 1 >= n) break;
         if (k0 > 0) lead = bins[t] + n_bins_factor * (lead - bins[t - k0] * top);

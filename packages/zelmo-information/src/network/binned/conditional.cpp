@@ -86,7 +86,7 @@ public:
         : width_(width) {
         const std::size_t n = keys.size() / width;
         if (width == 1 && weights == nullptr) {
-            std::vector<std::uint64_t> scratch(n);
+            Buffer<std::uint64_t> scratch = Buffer<std::uint64_t>::uninitialised(n);
             radix_sort(keys.data(), n, max_key, scratch.data());
             keys_.reserve(n);
             counts_.reserve(n);
@@ -168,7 +168,9 @@ ConditionalEstimate conditional_from_bins(const std::vector<const std::uint64_t*
     if (first >= n) return out;
     // The steps counted: all from `first`, or those whose samples are present.
     std::vector<std::size_t> steps;
+    steps.reserve(n - first);  // no growth copies a long table between stop points
     for (std::size_t t = first; t < n; ++t) {
+        stop_point(t);
         bool whole = true;
         if (present != nullptr) {
             const auto& p = *present;
@@ -194,26 +196,32 @@ ConditionalEstimate conditional_from_bins(const std::vector<const std::uint64_t*
     const std::uint64_t radix = std::max<std::uint64_t>(n_bins, 1);
     const KeyLayout layout(radix, bounded_power(radix, history, ~std::uint64_t{0}), series - 2);
     const std::size_t width = layout.width();
-    std::vector<std::uint64_t> keys(count * width);
+    // The table grows piece by piece: a first touch of hundreds of
+    // megabytes at once would be a long stretch without a stop point.
+    std::vector<std::uint64_t> keys;
+    keys.reserve(count * width);
     std::vector<std::uint64_t> fields(series + 1);
-    for (std::size_t i = 0; i < count; ++i) {
-        stop_point(i);
-        const std::size_t t = steps[i];
-        fields[0] = bins[0][t];
-        fields[1] = target_past ? codes[0][t - h] : 0;  // the target's past ends at t - 1
-        for (std::size_t k = 1; k < series; ++k) fields[k + 1] = codes[k][t - lags[k] + 1 - h];
-        layout.make(fields.data(), keys.data() + i * width);
-    }
+    for_pieces(count, [&](std::size_t begin, std::size_t end) {
+        keys.resize(end * width);
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::size_t t = steps[i];
+            fields[0] = bins[0][t];
+            fields[1] = target_past ? codes[0][t - h] : 0;  // the target's past ends at t - 1
+            for (std::size_t k = 1; k < series; ++k) fields[k + 1] = codes[k][t - lags[k] + 1 - h];
+            layout.make(fields.data(), keys.data() + i * width);
+        }
+    });
     codes.clear();
 
     const KeyCounts full(std::move(keys), width, nullptr, layout.max_key());
     auto marginal = [&](KeyLayout::Marginal m) {
         const std::size_t w = layout.width(m);
-        std::vector<std::uint64_t> projected(full.size() * w);
-        for (std::size_t i = 0; i < full.size(); ++i) {
-            stop_point(i);
-            layout.project(m, full.key(i), projected.data() + i * w);
-        }
+        std::vector<std::uint64_t> projected;
+        projected.reserve(full.size() * w);
+        for_pieces(full.size(), [&](std::size_t begin, std::size_t end) {
+            projected.resize(end * w);
+            for (std::size_t i = begin; i < end; ++i) layout.project(m, full.key(i), projected.data() + i * w);
+        });
         return KeyCounts(std::move(projected), w, &full.counts(), layout.max_key());
     };
     const KeyCounts bz = marginal(KeyLayout::kBZ);
