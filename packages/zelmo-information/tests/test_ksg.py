@@ -376,3 +376,57 @@ def test_a_network_of_coupled_logistic_maps_is_recovered():
     net = zn.infer_network(x, estimator="ksg", max_lag=1, surrogates=100, seed=1)
     assert (net.adjacency == truth).all() and truth.sum() == 4
     assert net.estimator == "ksg" and (net.surrogates_drawn > 0).all()
+
+
+# ---------------------------------------------------------------------------
+# Early stops of the sequential surrogate tests
+
+
+def settings_with(surrogates, alpha):
+    return net.InferenceSettings(history=1, target_history=1, max_lag=1, max_history=0, alpha=alpha,
+                                 surrogates=surrogates, method="shift", seed=0, max_sources=0, analytic=False,
+                                 sequential=True)
+
+
+def early_stop_level(m, surrogates, alpha, trials, rng):
+    """The rejection rate under the null of a test that rejects when fewer
+    than r of `surrogates` null values reach the observed one (r the fewest
+    with p >= alpha), or when none of the first m do: the observed value and
+    the null values drawn alike."""
+    r = math.ceil(alpha * (1 + surrogates)) - 1
+    rejected = 0
+    for _ in range(trials // 10_000):
+        values = rng.random((10_000, 1 + surrogates), dtype=np.float32)
+        reaching = values[:, 1:] >= values[:, :1]
+        full = reaching.sum(axis=1) < r
+        early = ~reaching[:, :m].any(axis=1)
+        rejected += int((full | early).sum())
+    return rejected / trials
+
+
+@pytest.mark.parametrize("surrogates, alpha, expected", [(200, 0.05, 66), (100, 0.05, 51), (200, 0.01, 181)])
+def test_an_early_significant_stop_keeps_the_level(surrogates, alpha, expected):
+    m = settings_with(surrogates, alpha).early_stop
+    assert m == expected
+    rng = np.random.default_rng(5)
+    # The rate at m stays within the simulation's error of alpha (exactly:
+    # 0.04998, 0.04997 and 0.00999); a stop at m / 3 raises it well beyond
+    # (0.062, 0.070 and 0.018).
+    trials = 200_000
+    error = 3 * math.sqrt(alpha * (1 - alpha) / trials)
+    assert early_stop_level(m, surrogates, alpha, trials, rng) <= alpha + error
+    assert early_stop_level(m // 3, surrogates, alpha, trials, rng) > alpha + 2 * error
+
+
+def test_steps_after_the_first_stop_early_when_significant():
+    # Two strong drivers of row 2 and nothing else: its first selection step
+    # draws all 200 surrogates of both candidates, the second step (one
+    # candidate) and the pruning (two) stop at 66, the omnibus test and the
+    # two final links draw all 200.
+    rng = np.random.default_rng(3)
+    x = rng.normal(size=(3, 500))
+    x[2, 1:] = x[0, :-1] + x[1, :-1] + 0.3 * rng.normal(size=499)
+    found = zn.infer_network(x, estimator="ksg", max_lag=1, max_history=None, seed=2)
+    assert found.adjacency[:, 2].tolist() == [True, True, False]
+    assert found.surrogates_drawn[2] == 200 * 2 + 66 + 66 * 2 + 200 + 200 * 2
+    assert (found.p_values[:2, 2] == 1 / 201).all()

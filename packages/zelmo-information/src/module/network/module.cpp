@@ -468,6 +468,8 @@ NB_MODULE(_network, m) {
         .def_rw("max_sources", &network::InferenceSettings::max_sources)
         .def_rw("analytic", &network::InferenceSettings::analytic)
         .def_rw("sequential", &network::InferenceSettings::sequential)
+        .def_prop_ro("early_stop",
+                     [](const network::InferenceSettings& s) { return network::search_detail::early_stop(s); })
         .def("__getstate__", [](const network::InferenceSettings& s) {
             return nb::make_tuple(s.history, s.target_history, s.max_lag, s.max_history, s.alpha, s.surrogates,
                                   method_name(s.method), s.seed, s.max_sources, s.analytic, s.sequential);

@@ -33,7 +33,11 @@ struct InferenceSettings {
     // Draw a test's surrogates in rounds and stop once its decision at alpha
     // can no longer change: once so many null values have reached the
     // observed one that its p-value over all `surrogates` would be at least
-    // alpha. The p-value is then exact for the surrogates drawn.
+    // alpha. A test whose p-value is not corrected across targets (a step of
+    // the target's past, a selection step after the first, pruning) also
+    // stops, significant, once early_stop(settings) null values are drawn
+    // and none has reached the observed one. The p-value is then exact for
+    // the surrogates drawn.
     bool sequential = false;
 
     // The longest lag of any candidate.
@@ -212,11 +216,64 @@ inline std::uint64_t settling_count(const InferenceSettings& settings) {
     return r < 0.0 ? 0 : static_cast<std::uint64_t>(r);
 }
 
+// The fewest surrogates after which a test stops as significant when none
+// of them has reached the observed value; `surrogates` when no such stop
+// keeps the level. With S surrogates the full test rejects when at most
+// r - 1 of them reach the observed value (r = settling_count), which under
+// the null hypothesis (the observed value exchangeable with the null
+// values) happens with probability r / (S + 1), a little below alpha. The
+// early stop after m surrogates rejects besides that only when none of the
+// first m reach it but at least r of all S do: with R of the S reaching it,
+// each R equally likely, that has probability
+//
+//   delta(m) = 1 / (S + 1) * sum over R = r .. S - m of C(S - m, R) / C(S, R),
+//
+// the chance that the R lie among the last S - m. The stop is allowed from
+// the least m with r / (S + 1) + delta(m) <= alpha (and 1 / (1 + m) below
+// alpha), so that the test keeps its level. delta falls with m: bisection.
+inline std::uint64_t early_stop(const InferenceSettings& settings) {
+    const std::uint64_t total = settings.surrogates, r = settling_count(settings);
+    const double size = static_cast<double>(total) + 1.0;
+    const double slack = settings.alpha - static_cast<double>(r) / size;
+    auto keeps_level = [&](std::uint64_t m) {
+        if (!(1.0 / (1.0 + static_cast<double>(m)) < settings.alpha)) return false;
+        // term(R) = C(S - m, R) / C(S, R), from term(0) = 1.
+        double term = 1.0, delta = 0.0;
+        for (std::uint64_t R = 1; R <= total - m; ++R) {
+            term *= static_cast<double>(total - m - R + 1) / static_cast<double>(total - R + 1);
+            if (R >= r) delta += term;
+            if (term < 1e-300) break;
+        }
+        return delta / size <= slack;
+    };
+    if (r == 0 || total == 0 || !keeps_level(total - 1)) return total;
+    std::uint64_t lo = 1, hi = total - 1;  // keeps_level(hi)
+    while (lo < hi) {
+        const std::uint64_t mid = lo + (hi - lo) / 2;
+        if (keeps_level(mid)) {
+            hi = mid;
+        } else {
+            lo = mid + 1;
+        }
+    }
+    return hi;
+}
+
+// Whether a test may stop early as significant: its p-value is compared
+// with alpha alone, never corrected across targets (the first selection
+// step and the omnibus test give a target its p-value; the final links'
+// p-values are reported).
+inline bool may_stop_significant(Kind kind, std::uint64_t step) {
+    return kind == Kind::history || kind == Kind::prune || (kind == Kind::select && step > 0);
+}
+
 // Whether the test's decision at alpha is fixed by the surrogates drawn so
 // far: for the maximum and minimum statistics, the one entry decided; for
 // the final links, every entry (an entry whose p-value will reach alpha).
+// `early` is early_stop(settings).
 template <class S>
-bool settled(const S& stat, const Test<typename S::Value>& test, const InferenceSettings& settings) {
+bool settled(const S& stat, const Test<typename S::Value>& test, const InferenceSettings& settings,
+             std::uint64_t early) {
     const std::uint64_t limit = settling_count(settings);
     if (test.kind == Kind::link) {
         for (std::size_t e = 0; e < test.entries.size(); ++e) {
@@ -226,7 +283,9 @@ bool settled(const S& stat, const Test<typename S::Value>& test, const Inference
     }
     const std::size_t e = test.kind == Kind::prune ? strongest(stat, test.observed, false)
                           : test.kind == Kind::omnibus ? 0 : strongest(stat, test.observed, true);
-    return reached(stat, test, e) >= limit;
+    const std::uint64_t count = reached(stat, test, e);
+    if (count >= limit) return true;
+    return count == 0 && test.drawn >= early && may_stop_significant(test.kind, test.step);
 }
 
 // The p-value of entry e of the test: against its surrogates, or from the
@@ -363,8 +422,11 @@ void run_tests(std::vector<Search<S>>& searches, const S& stat, const InferenceS
     const std::uint64_t surrogates = settings.surrogates;
     const std::uint64_t round = settings.sequential ? std::max<std::uint64_t>(kBlock, (surrogates / 8 + kBlock - 1) / kBlock * kBlock)
                                                     : surrogates;
-    for (std::uint64_t start = 0; start < surrogates; start += round) {
-        const std::uint64_t stop = std::min(surrogates, start + round);
+    // With `sequential`, a round also ends where an early stop may come.
+    const std::uint64_t early = settings.sequential ? early_stop(settings) : surrogates;
+    for (std::uint64_t start = 0, stop = 0; start < surrogates; start = stop) {
+        stop = std::min(surrogates, start + round);
+        if (start < early && early < stop) stop = early;
         const std::size_t blocks = static_cast<std::size_t>((stop - start + kBlock - 1) / kBlock);
         const auto surrogate_units = units([&](const Search<S>& s) { return s.test.settled ? 0 : blocks; });
         if (surrogate_units.empty()) break;
@@ -397,7 +459,7 @@ void run_tests(std::vector<Search<S>>& searches, const S& stat, const InferenceS
             if (test.settled) continue;
             test.drawn = stop;
             searches[r].surrogates += (stop - start) * test.entries.size();
-            if (settings.sequential && stop < surrogates) test.settled = settled(stat, test, settings);
+            if (settings.sequential && stop < surrogates) test.settled = settled(stat, test, settings, early);
         }
     }
 }
