@@ -72,6 +72,15 @@ Subspace Context::own(std::size_t first, std::size_t count) const {
     return out;
 }
 
+const NearestLists* Context::lists() const {
+    // The count decides alone which threads use the lists: call_once makes
+    // every such thread wait for them and see them whole. Either way the
+    // distances are the same.
+    if (n_ > kListPoints || uses_.fetch_add(1, std::memory_order_relaxed) + 1 < kListsAfter) return nullptr;
+    std::call_once(lists_built_, [this] { lists_.build(own(0, y_dims_ + z_dims_).points, kListWidth); });
+    return &lists_;
+}
+
 double Context::value(const Columns& x, Workspace& work) const {
     if (x.dims() == 0) panic("the source needs at least one column");
     if (x.n != n_) panic("source and target of different lengths");
@@ -81,13 +90,18 @@ double Context::value(const Columns& x, Workspace& work) const {
         work.source_lines[c].build(x.columns[c], n_);
         source.lines.push_back(&work.source_lines[c]);
     }
-    work.joint.build(join(source, own(0, y_dims_ + z_dims_)));
     work.eps.resize(n_);
-    work.joint.kth_distances(k_, work.eps.data());
-    work.runs.reset(work.eps.data(), n_);
     work.n_source.resize(n_);
     work.n_target.resize(n_);
-    target_.count_within(work.runs, work.n_target.data());
+    if (const NearestLists* lists = this->lists()) {
+        lists->kth_distances(x, k_, work.eps.data(), work.n_target.data());
+        work.runs.reset(work.eps.data(), n_);
+    } else {
+        work.joint.build(join(source, own(0, y_dims_ + z_dims_)));
+        work.joint.kth_distances(k_, work.eps.data());
+        work.runs.reset(work.eps.data(), n_);
+        target_.count_within(work.runs, work.n_target.data());
+    }
     if (z_dims_ == 0) {
         work.source.build(source);
         work.source.count_within(work.runs, work.n_source.data());

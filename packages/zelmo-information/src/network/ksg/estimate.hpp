@@ -15,10 +15,13 @@
 // last bit. Estimates may be negative and are returned as they are.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
+#include "lists.hpp"
 #include "neighbours.hpp"
 
 namespace zelmo::network::ksg {
@@ -79,8 +82,15 @@ public:
     double value(const Columns& x, Workspace& work) const;
     double value(const Columns& x) const;
 
+    // A context serving at least this many values searches the joint space
+    // through neighbour lists of Y and Z (lists.hpp), built at that value.
+    static constexpr std::size_t kListsAfter = 16;
+    static constexpr std::size_t kListWidth = 128;
+    static constexpr std::size_t kListPoints = 3'000;  // the most points with lists (by measurement)
+
 private:
     Subspace own(std::size_t first, std::size_t count) const;
+    const NearestLists* lists() const;
 
     std::size_t n_, k_, y_dims_, z_dims_;
     std::vector<double> data_;       // the columns of Y then Z, n_ each
@@ -88,6 +98,9 @@ private:
     Digamma psi_;
     RangeCounter target_;       // Y and Z
     RangeCounter conditions_;   // Z (unused when Z has no columns)
+    mutable std::atomic<std::size_t> uses_{0};
+    mutable std::once_flag lists_built_;
+    mutable NearestLists lists_;  // of Y and Z, once kListsAfter values are asked for
 };
 
 // Single estimates: Context(y, z, k).value(x).
