@@ -231,10 +231,14 @@ inline std::uint64_t settling_count(const InferenceSettings& settings) {
 // the chance that the R lie among the last S - m. The stop is allowed from
 // the least m with r / (S + 1) + delta(m) <= alpha (and 1 / (1 + m) below
 // alpha), so that the test keeps its level. delta falls with m: bisection.
+// The sum takes about 700 S / m terms; beyond kEarlyStopMost surrogates no
+// test stops early as significant.
+inline constexpr std::uint64_t kEarlyStopMost = 1'000'000;
+
 inline std::uint64_t early_stop(const InferenceSettings& settings) {
     const std::uint64_t total = settings.surrogates, r = settling_count(settings);
     const double size = static_cast<double>(total) + 1.0;
-    const double slack = settings.alpha - static_cast<double>(r) / size;
+    const double budget = (settings.alpha - static_cast<double>(r) / size) * size;  // for the sum
     auto keeps_level = [&](std::uint64_t m) {
         if (!(1.0 / (1.0 + static_cast<double>(m)) < settings.alpha)) return false;
         // term(R) = C(S - m, R) / C(S, R), from term(0) = 1.
@@ -242,11 +246,12 @@ inline std::uint64_t early_stop(const InferenceSettings& settings) {
         for (std::uint64_t R = 1; R <= total - m; ++R) {
             term *= static_cast<double>(total - m - R + 1) / static_cast<double>(total - R + 1);
             if (R >= r) delta += term;
+            if (delta > budget) return false;
             if (term < 1e-300) break;
         }
-        return delta / size <= slack;
+        return true;
     };
-    if (r == 0 || total == 0 || !keeps_level(total - 1)) return total;
+    if (r == 0 || total == 0 || total > kEarlyStopMost || !keeps_level(total - 1)) return total;
     std::uint64_t lo = 1, hi = total - 1;  // keeps_level(hi)
     while (lo < hi) {
         const std::uint64_t mid = lo + (hi - lo) / 2;
@@ -373,11 +378,12 @@ std::vector<Source> sources_of(const Search<S>& s, const Entry& entry, const Inf
 }
 
 // Runs the tests of every search that has one, on the pool: the contexts,
-// the observed values, then the surrogates in blocks.
+// the observed values, then the surrogates in blocks. `early` is
+// early_stop(settings) with `sequential`.
 template <class S>
 void run_tests(std::vector<Search<S>>& searches, const S& stat, const InferenceSettings& settings, Pool& pool,
                std::vector<std::optional<typename S::Worker>>& workers,
-               std::vector<std::vector<typename S::Context>>& contexts) {
+               std::vector<std::vector<typename S::Context>>& contexts, std::uint64_t early) {
     using Value = typename S::Value;
     auto worker = [&](unsigned slot) -> typename S::Worker& {
         if (!workers[slot]) workers[slot].emplace(stat);
@@ -423,7 +429,6 @@ void run_tests(std::vector<Search<S>>& searches, const S& stat, const InferenceS
     const std::uint64_t round = settings.sequential ? std::max<std::uint64_t>(kBlock, (surrogates / 8 + kBlock - 1) / kBlock * kBlock)
                                                     : surrogates;
     // With `sequential`, a round also ends where an early stop may come.
-    const std::uint64_t early = settings.sequential ? early_stop(settings) : surrogates;
     for (std::uint64_t start = 0, stop = 0; start < surrogates; start = stop) {
         stop = std::min(surrogates, start + round);
         if (start < early && early < stop) stop = early;
@@ -512,8 +517,9 @@ std::vector<TargetResult> search_network(const S& stat, std::size_t rows, const 
     // them are work for the pool together.
     std::vector<std::optional<typename S::Worker>> workers(pool.workers());
     std::vector<std::vector<typename S::Context>> contexts(searches.size());
+    const std::uint64_t early = settings.sequential && !settings.analytic ? early_stop(settings) : settings.surrogates;
     while (std::any_of(searches.begin(), searches.end(), testing<S>)) {
-        run_tests(searches, stat, settings, pool, workers, contexts);
+        run_tests(searches, stat, settings, pool, workers, contexts, early);
         for (Search<S>& s : searches) {
             if (!testing(s)) continue;
             advance(s, stat, settings);
