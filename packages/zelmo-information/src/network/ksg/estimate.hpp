@@ -68,6 +68,9 @@ struct Workspace {
 // Every distance and count depends on X, so a value costs nearly as much as
 // a fresh estimate: the context saves sorting Y and Z and building their
 // structures (5 to 10 per cent of an estimate of 10^4 points in 3 columns).
+// A context of a few thousand points that serves many values also keeps
+// neighbour lists of Y and Z (lists.hpp), through which the k-th distances
+// and the counts over Y and Z cost about half as much.
 class Context {
 public:
     // y: at least one column; z: any number; both of n points, k < n.
