@@ -77,7 +77,7 @@ const NearestLists* Context::lists() const {
     // every such thread wait for them and see them whole. Either way the
     // distances are the same.
     if (n_ > kListPoints || uses_.fetch_add(1, std::memory_order_relaxed) + 1 < kListsAfter) return nullptr;
-    std::call_once(lists_built_, [this] { lists_.build(own(0, y_dims_ + z_dims_).points, kListWidth); });
+    std::call_once(lists_built_, [this] { lists_.build(Stored{data_.data(), n_, y_dims_ + z_dims_}, kListWidth); });
     return &lists_;
 }
 
@@ -93,15 +93,15 @@ double Context::value(const Columns& x, Workspace& work) const {
     work.eps.resize(n_);
     work.n_source.resize(n_);
     work.n_target.resize(n_);
-    if (const NearestLists* lists = this->lists()) {
-        lists->kth_distances(x, k_, work.eps.data(), work.n_target.data());
-        work.runs.reset(work.eps.data(), n_);
+    const NearestLists* lists = this->lists();
+    if (lists) {
+        lists->kth_distances(x, k_, work.eps.data(), work.n_target.data());  // the counts over Y and Z too
     } else {
         work.joint.build(join(source, own(0, y_dims_ + z_dims_)));
         work.joint.kth_distances(k_, work.eps.data());
-        work.runs.reset(work.eps.data(), n_);
-        target_.count_within(work.runs, work.n_target.data());
     }
+    work.runs.reset(work.eps.data(), n_);
+    if (!lists) target_.count_within(work.runs, work.n_target.data());
     if (z_dims_ == 0) {
         work.source.build(source);
         work.source.count_within(work.runs, work.n_source.data());

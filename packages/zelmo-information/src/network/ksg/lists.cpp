@@ -5,30 +5,23 @@
 
 #include "../../kernels/stop.hpp"
 #include "../../kernels/support.hpp"
-#include "search.hpp"
 
 namespace zelmo::network::ksg {
 
 namespace {
 
-// out[j] = the distance from point t to point j over `columns`, for every j.
-void distances_from(const Columns& columns, std::size_t t, double* out) {
-    const std::size_t n = columns.n;
-    const double* x0 = columns.columns[0];
-    const double q0 = x0[t];
-    for (std::size_t j = 0; j < n; ++j) out[j] = std::fabs(x0[j] - q0);
-    for (std::size_t c = 1; c < columns.dims(); ++c) {
-        const double* x = columns.columns[c];
-        const double q = x[t];
-        for (std::size_t j = 0; j < n; ++j) out[j] = larger(out[j], std::fabs(x[j] - q));
-    }
+// out[j] = the distance from point t to every point j of `points`.
+void distances_from(const Stored& points, std::size_t t, double* out) {
+    Query<0> q(points.dims);
+    for (std::size_t c = 0; c < points.dims; ++c) q[c] = points.x[c * points.n + t];
+    distances<0>(points, q, 0, points.n, out);
 }
 
 }  // namespace
 
-void NearestLists::build(const Columns& points, std::size_t width) {
+void NearestLists::build(const Stored& points, std::size_t width) {
     const std::size_t n = points.n;
-    if (points.dims() == 0) panic("neighbour lists need at least one column");
+    if (points.dims == 0) panic("neighbour lists need at least one column");
     if (n > kMaxPoints) panic("too many points for a neighbour search");
     n_ = n;
     points_ = points;
@@ -61,6 +54,11 @@ void NearestLists::kth_distances(const Columns& added, std::size_t k, double* ep
     if (added.n != n) panic("added columns of another length");
     if (k == 0 || k >= n) panic("the neighbour rank must be at least 1 and below the number of points");
     const std::size_t dx = added.dims();
+    // The joint distance of t and j from their distance over the subspace.
+    auto joint = [&](std::size_t t, std::size_t j, double d) {
+        for (std::size_t c = 0; c < dx; ++c) d = larger(d, std::fabs(added.columns[c][j] - added.columns[c][t]));
+        return d;
+    };
     std::vector<double> best(k), full;
     for (std::size_t t = 0; t < n; ++t) {
         stop_point(t);
@@ -72,9 +70,7 @@ void NearestLists::kth_distances(const Columns& added, std::size_t k, double* ep
         for (; i < width_; ++i) {
             const double base = distance[i];
             if (!(base < kth)) break;  // no later point comes nearer
-            const std::uint32_t j = index[i];
-            double d = base;
-            for (std::size_t c = 0; c < dx; ++c) d = larger(d, std::fabs(added.columns[c][j] - added.columns[c][t]));
+            const double d = joint(t, index[i], base);
             kth = offer(best.data(), k, &d, 1, kth);
         }
         if (i == width_ && width_ < n - 1) {
@@ -85,8 +81,7 @@ void NearestLists::kth_distances(const Columns& added, std::size_t k, double* ep
             kth = kInfinity;
             for (std::size_t j = 0; j < n; ++j) {
                 if (j == t) continue;
-                double d = full[j];
-                for (std::size_t c = 0; c < dx; ++c) d = larger(d, std::fabs(added.columns[c][j] - added.columns[c][t]));
+                const double d = joint(t, j, full[j]);
                 kth = offer(best.data(), k, &d, 1, kth);
             }
             std::uint32_t within = 0;

@@ -20,13 +20,15 @@
 #include <vector>
 
 #include "neighbours.hpp"
+#include "search.hpp"
 
 namespace zelmo::network::ksg {
 
 class NearestLists {
 public:
-    // The lists of `points` (n points), `width` others each (at most n - 1).
-    void build(const Columns& points, std::size_t width);
+    // The lists of `points`, `width` others each (at most n - 1). The
+    // points' coordinates must outlive the lists.
+    void build(const Stored& points, std::size_t width);
     std::size_t width() const { return width_; }
 
     // eps[t] = the k-th smallest distance from point t to the others over
@@ -37,7 +39,7 @@ public:
 
 private:
     std::size_t n_ = 0, width_ = 0;
-    Columns points_;
+    Stored points_{nullptr, 0, 0};
     std::vector<std::uint32_t> index_;  // t * width_ + i: the i-th nearest other of t
     std::vector<double> distance_;      // and its distance over the subspace
 };
