@@ -29,7 +29,6 @@ public:
     // The lists of `points`, `width` others each (at most n - 1). The
     // points' coordinates must outlive the lists.
     void build(const Stored& points, std::size_t width);
-    std::size_t width() const { return width_; }
 
     // eps[t] = the k-th smallest distance from point t to the others over
     // the subspace's columns and those of `added` (of the same points), and
