@@ -177,7 +177,19 @@ void RankPlane::count_within(const Run* a_runs, const Run* b_runs, std::uint32_t
     for (std::size_t s = 0; s <= n; ++s) {
         for (std::uint32_t e = starts[s]; e < starts[s + 1]; ++e) {
             const std::size_t t = events[e] / 2;
-            const std::uint32_t inside = below(b_runs[t].last) - below(b_runs[t].first);
+            // The inserted points of b-position in [first, last): the nodes
+            // of the two walks down from last and first, up to where the
+            // walks meet.
+            std::size_t hi = b_runs[t].last, lo = b_runs[t].first;
+            std::uint32_t inside = 0;
+            while (hi > lo) {
+                inside += fenwick[hi];
+                hi &= hi - 1;
+            }
+            while (lo > hi) {
+                inside -= fenwick[lo];
+                lo &= lo - 1;
+            }
             // Unsigned arithmetic: the subtraction at a0 comes first and the
             // total is not negative.
             counts[t] = (events[e] & 1) ? counts[t] + inside : counts[t] - inside;
