@@ -94,7 +94,7 @@ def split(points, dims):
     ("gauss", 2, 2000, 4), ("gauss", 6, 1500, 4), ("gauss", 8, 700, 3),
     ("quantised", 3, 2000, 4), ("quantised", 6, 1200, 3), ("decimal", 3, 1800, 5),
     ("mixed", 4, 1600, 4), ("mixed", 7, 900, 2), ("gauss", 3, 6, 5), ("quantised", 1, 1500, 4),
-    ("decimal", 1, 1000, 7),
+    ("decimal", 1, 1000, 7), ("decimal", 3, 1500, 10), ("gauss", 2, 1200, 9),
 ])
 def test_distances_and_counts_equal_every_pair_compared(kind, d, n, k):
     points = data(kind, d, n, seed=d * n + k)

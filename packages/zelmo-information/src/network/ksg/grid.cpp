@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 
 #include "neighbours.hpp"
@@ -45,10 +46,13 @@ void RankGrid::build(const Subspace& points) {
         std::vector<std::uint32_t> next(starts_.begin(), starts_.end() - 1);
         for (std::size_t t = 0; t < n; ++t) index_[next[cell[t]]++] = static_cast<std::uint32_t>(t);
     }
-    coords_.resize(d * n);
+    // Each column padded by a block, so that a block read from any stored
+    // position stays inside.
+    stride_ = n + kBlock;
+    coords_.assign(d * stride_, 0.0);
     for (std::size_t c = 0; c < d; ++c) {
         const double* column = points.points.columns[c];
-        for (std::size_t i = 0; i < n; ++i) coords_[c * n + i] = column[index_[i]];
+        for (std::size_t i = 0; i < n; ++i) coords_[c * stride_ + i] = column[index_[i]];
     }
     // Slab s holds the sorted positions [ceil(s n / g), ceil((s + 1) n / g)),
     // never empty since g <= n.
@@ -66,24 +70,46 @@ void RankGrid::build(const Subspace& points) {
 void RankGrid::kth_distances(std::size_t k, double* eps) const {
     if (k == 0 || k >= n_) panic("the neighbour rank must be at least 1 and below the number of points");
     by_dims<kMaxDims>(dims_, [&]<std::size_t D>() {
-        if constexpr (D > 0) kth_distances_in<D>(k, eps);
+        if constexpr (D > 0) by_rank(k, [&]<std::size_t K>() { kth_distances_in<D, K>(k, eps); });
     });
 }
 
-// Shell s of the cell (a_0, .., a_{D-1}) holds the cells whose slabs differ
-// from a's by at most s in every column and by s in one. It is scanned a row
-// at a time along the last column, where the cells of a row are stored one
-// after another: a row that is on the shell in a leading column is scanned
-// whole, any other only at its two ends.
+// The rows of shell 1 (below) by their offsets in the leading columns, those
+// one slab away in one column first, then in two, and so on.
 template <std::size_t D>
+constexpr auto shell_one_rows() {
+    constexpr std::size_t lead = D - 1;
+    constexpr std::size_t count = [] {
+        std::size_t c = 1;
+        for (std::size_t i = 0; i < lead; ++i) c *= 3;
+        return c - 1;
+    }();
+    std::array<std::array<long, D>, count> rows{};
+    std::size_t m = 0;
+    for (std::size_t moved = 1; moved <= lead; ++moved) {
+        for (std::size_t code = 0; code <= count; ++code) {  // 3^lead codes, the all-zero one skipped
+            std::array<long, D> offset{};
+            std::size_t rest = code, nonzero = 0;
+            for (std::size_t c = 0; c < lead; ++c) {
+                offset[c] = static_cast<long>(rest % 3) - 1;
+                nonzero += offset[c] != 0;
+                rest /= 3;
+            }
+            if (nonzero == moved) rows[m++] = offset;
+        }
+    }
+    return rows;
+}
+
+// A point's neighbours are sought in its cell (shell 0), then shell by shell:
+// shell s of the cell (a_0, .., a_{D-1}) holds the cells whose slabs differ
+// from a's by at most s in every column and by s in one.
+template <std::size_t D, std::size_t K>
 void RankGrid::kth_distances_in(std::size_t k, double* eps) const {
-    constexpr std::size_t kChunk = 64;
-    const std::size_t n = n_;
+    const std::size_t n = n_, stride = stride_;
     const long g = static_cast<long>(slabs_);
-    const Stored stored{coords_.data(), n, D};
     const std::size_t cells = starts_.size() - 1;
-    std::vector<double> best(k);
-    double dist[kChunk];
+    Nearest<K> best(k);
     Query<D> q(D);
     std::array<long, D> a;
     for (std::size_t id = 0; id < cells; ++id) {
@@ -93,15 +119,26 @@ void RankGrid::kth_distances_in(std::size_t k, double* eps) const {
             rest /= slabs_;
         }
         for (std::size_t p = starts_[id]; p < starts_[id + 1]; ++p) {
-            for (std::size_t c = 0; c < D; ++c) q[c] = coords_[c * n + p];
-            std::fill(best.begin(), best.end(), kInfinity);
+            for (std::size_t c = 0; c < D; ++c) q[c] = coords_[c * stride + p];
+            best.reset();
             double kth = kInfinity;
-            auto scan = [&](std::size_t begin, std::size_t end) {
-                for (; begin < end; begin += kChunk) {
-                    const std::size_t m = std::min(end - begin, kChunk);
-                    distances<D>(stored, q, begin, m, dist);
-                    if (p >= begin && p < begin + m) dist[p - begin] = kInfinity;  // not its own neighbour
-                    kth = offer(best.data(), k, dist, m, kth);
+            // The stored positions [begin, end) in whole blocks: a lane past
+            // the end, or the point itself, is +inf. Only the lanes nearer
+            // than the k-th are inserted, so most blocks insert nothing.
+            auto scan = [&](std::size_t begin, std::size_t end) __attribute__((always_inline)) {
+                for (; begin < end; begin += kBlock) {
+                    double dist[kBlock];
+                    const double* x = coords_.data() + begin;
+                    for (std::size_t j = 0; j < kBlock; ++j) dist[j] = std::fabs(x[j] - q[0]);
+                    for (std::size_t c = 1; c < D; ++c) {
+                        for (std::size_t j = 0; j < kBlock; ++j) dist[j] = larger(dist[j], std::fabs(x[c * stride + j] - q[c]));
+                    }
+                    for (std::size_t j = 0; j < kBlock; ++j) dist[j] = begin + j < end ? dist[j] : kInfinity;
+                    if (p - begin < kBlock) dist[p - begin] = kInfinity;  // not its own neighbour
+                    unsigned nearer = 0;
+                    for (std::size_t j = 0; j < kBlock; ++j) nearer |= static_cast<unsigned>(dist[j] < kth) << j;
+                    for (; nearer != 0; nearer &= nearer - 1) best.insert(dist[std::countr_zero(nearer)]);
+                    kth = best.kth();
                 }
             };
             // No point of slab i of column c is nearer to q in that column than this.
@@ -110,60 +147,100 @@ void RankGrid::kth_distances_in(std::size_t k, double* eps) const {
                 return i < a[c] ? q[c] - slab_hi_[c * slabs_ + static_cast<std::size_t>(i)]
                                 : slab_lo_[c * slabs_ + static_cast<std::size_t>(i)] - q[c];
             };
-            auto run = [&](std::size_t base, long first, long last) {  // the cells first .. last of a row
+            auto run = [&](std::size_t base, long first, long last) __attribute__((always_inline)) {  // the cells first .. last of a row
                 scan(starts_[base + static_cast<std::size_t>(first)], starts_[base + static_cast<std::size_t>(last) + 1]);
             };
-            for (long s = 0;; ++s) {
-                std::array<long, D> lo, hi, i;
+            constexpr std::size_t last = D - 1;
+            // The first cell of the row at leading slabs i.
+            auto row_base = [&](const std::array<long, D>& i) {
+                std::size_t base = 0;
+                for (std::size_t c = 0; c < last; ++c) base = base * slabs_ + static_cast<std::size_t>(i[c]);
+                return base * slabs_;
+            };
+            // The cells of a row within [first, final] in the last column
+            // that may hold a point nearer than the k-th.
+            auto run_near = [&](std::size_t base, long first, long final) __attribute__((always_inline)) {
+                while (first < a[last] && gap(last, first) >= kth) ++first;
+                while (final > a[last] && gap(last, final) >= kth) --final;
+                run(base, first, final);
+            };
+            // Whether no point beyond shell s can come nearer: the shell
+            // covers the grid, or every point beyond it lies in a slab
+            // outside it in some column.
+            auto finished = [&](long s) {
                 bool whole = true;
-                for (std::size_t c = 0; c < D; ++c) {
-                    lo[c] = std::max(0L, a[c] - s);
-                    hi[c] = std::min(g - 1, a[c] + s);
-                    whole = whole && lo[c] == 0 && hi[c] == g - 1;
-                }
-                i = lo;
-                for (;;) {
-                    bool on_shell = false;
-                    double row_gap = 0.0;
-                    std::size_t base = 0;
-                    for (std::size_t c = 0; c + 1 < D; ++c) {
-                        on_shell = on_shell || i[c] == a[c] - s || i[c] == a[c] + s;
-                        row_gap = larger(row_gap, gap(c, i[c]));
-                        base = base * slabs_ + static_cast<std::size_t>(i[c]);
-                    }
-                    base *= slabs_;
-                    constexpr std::size_t last = D - 1;
-                    if (row_gap < kth) {
-                        if (on_shell) {
-                            long first = lo[last], final = hi[last];
-                            while (first < a[last] && gap(last, first) >= kth) ++first;
-                            while (final > a[last] && gap(last, final) >= kth) --final;
-                            run(base, first, final);
-                        } else {
-                            if (a[last] - s >= 0 && gap(last, a[last] - s) < kth) run(base, a[last] - s, a[last] - s);
-                            if (s > 0 && a[last] + s < g && gap(last, a[last] + s) < kth) run(base, a[last] + s, a[last] + s);
-                        }
-                    }
-                    // The next row: an odometer over the leading columns.
-                    std::size_t c = last;
-                    while (c-- > 0) {
-                        if (i[c] < hi[c]) {
-                            ++i[c];
-                            break;
-                        }
-                        i[c] = lo[c];
-                    }
-                    if (c == static_cast<std::size_t>(-1)) break;
-                }
-                if (whole) break;
-                // Every point beyond the shell lies in a slab outside it in
-                // some column.
                 double beyond = kInfinity;
                 for (std::size_t c = 0; c < D; ++c) {
+                    whole = whole && a[c] - s <= 0 && a[c] + s >= g - 1;
                     if (a[c] - s - 1 >= 0) beyond = std::min(beyond, gap(c, a[c] - s - 1));
                     if (a[c] + s + 1 < g) beyond = std::min(beyond, gap(c, a[c] + s + 1));
                 }
-                if (kth <= beyond) break;
+                return whole || kth <= beyond;
+            };
+            const std::size_t own = row_base(a);
+            run(own, a[last], a[last]);  // shell 0
+            if (!finished(0)) {
+                // Shell 1 nearest first, so that the k-th falls early and
+                // more of its cells are passed over: the two neighbours in
+                // the point's own row, the nearer first, then the other rows.
+                const long below = a[last] - 1, above = a[last] + 1;
+                const double to_below = below >= 0 ? gap(last, below) : kInfinity;
+                const double to_above = above < g ? gap(last, above) : kInfinity;
+                const bool above_first = to_above < to_below;
+                if ((above_first ? to_above : to_below) < kth) run(own, above_first ? above : below, above_first ? above : below);
+                if ((above_first ? to_below : to_above) < kth) run(own, above_first ? below : above, above_first ? below : above);
+                static constexpr auto kRows = shell_one_rows<D>();
+                for (const auto& offset : kRows) {
+                    std::array<long, D> i = a;
+                    bool inside = true;
+                    double row_gap = 0.0;
+                    for (std::size_t c = 0; c < last; ++c) {
+                        i[c] += offset[c];
+                        inside = inside && i[c] >= 0 && i[c] < g;
+                        if (inside) row_gap = larger(row_gap, gap(c, i[c]));
+                    }
+                    if (inside && row_gap < kth) run_near(row_base(i), std::max(0L, below), std::min(g - 1, above));
+                }
+                for (long s = 1; !finished(s);) {
+                    ++s;
+                    // Shell s a row at a time along the last column, where
+                    // the cells of a row are stored one after another: a row
+                    // on the shell in a leading column is scanned whole, any
+                    // other only at its two ends.
+                    std::array<long, D> lo, hi;
+                    for (std::size_t c = 0; c < D; ++c) {
+                        lo[c] = std::max(0L, a[c] - s);
+                        hi[c] = std::min(g - 1, a[c] + s);
+                    }
+                    std::array<long, D> i = lo;
+                    for (;;) {
+                        bool on_shell = false;
+                        double row_gap = 0.0;
+                        for (std::size_t c = 0; c < last; ++c) {
+                            on_shell = on_shell || i[c] == a[c] - s || i[c] == a[c] + s;
+                            row_gap = larger(row_gap, gap(c, i[c]));
+                        }
+                        if (row_gap < kth) {
+                            const std::size_t base = row_base(i);
+                            if (on_shell) {
+                                run_near(base, lo[last], hi[last]);
+                            } else {
+                                if (a[last] - s >= 0 && gap(last, a[last] - s) < kth) run(base, a[last] - s, a[last] - s);
+                                if (a[last] + s < g && gap(last, a[last] + s) < kth) run(base, a[last] + s, a[last] + s);
+                            }
+                        }
+                        // The next row: an odometer over the leading columns.
+                        std::size_t c = last;
+                        while (c-- > 0) {
+                            if (i[c] < hi[c]) {
+                                ++i[c];
+                                break;
+                            }
+                            i[c] = lo[c];
+                        }
+                        if (c == static_cast<std::size_t>(-1)) break;
+                    }
+                }
             }
             eps[index_[p]] = kth;
         }

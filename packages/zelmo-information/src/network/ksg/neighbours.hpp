@@ -172,10 +172,11 @@ public:
     void kth_distances(std::size_t k, double* eps) const;
 
 private:
-    template <std::size_t D> void kth_distances_in(std::size_t k, double* eps) const;
+    static constexpr std::size_t kBlock = 8;  // distances formed together
+    template <std::size_t D, std::size_t K> void kth_distances_in(std::size_t k, double* eps) const;
 
-    std::size_t n_ = 0, dims_ = 0, slabs_ = 0;
-    std::vector<double> coords_;         // coordinate c of stored position i at c * n_ + i
+    std::size_t n_ = 0, dims_ = 0, slabs_ = 0, stride_ = 0;
+    std::vector<double> coords_;         // coordinate c of stored position i at c * stride_ + i
     std::vector<std::uint32_t> index_;   // the point at each stored position
     std::vector<std::uint32_t> starts_;  // the first stored position of each cell, and n_
     std::vector<double> slab_lo_;        // c * slabs_ + s: the smallest value of column c in slab s

@@ -90,4 +90,57 @@ inline double offer(double* best, std::size_t k, const double* dist, std::size_t
     return kth;
 }
 
+
+// The k smallest distances offered so far, ascending, all +inf at first:
+// with K > 0 (k fixed at compile time) a small array that the compiler keeps
+// in registers, with K = 0 a buffer of the run-time k.
+template <std::size_t K>
+class Nearest {
+public:
+    explicit Nearest(std::size_t) {}
+    void reset() { best_.fill(kInfinity); }
+    double kth() const { return best_[K - 1]; }
+    // Inserted without branches as in offer(); a distance at least the k-th
+    // changes nothing.
+    void insert(double x) {
+        for (std::size_t slot = K - 1; slot > 0; --slot) best_[slot] = std::min(best_[slot], larger(best_[slot - 1], x));
+        best_[0] = std::min(best_[0], x);
+    }
+
+private:
+    std::array<double, K> best_;
+};
+
+template <>
+class Nearest<0> {
+public:
+    explicit Nearest(std::size_t k) : best_(k) {}
+    void reset() { std::fill(best_.begin(), best_.end(), kInfinity); }
+    double kth() const { return best_.back(); }
+    void insert(double x) {
+        for (std::size_t slot = best_.size() - 1; slot > 0; --slot) best_[slot] = std::min(best_[slot], larger(best_[slot - 1], x));
+        best_[0] = std::min(best_[0], x);
+    }
+
+private:
+    std::vector<double> best_;
+};
+
+// Calls run.template operator()<K>() with K = k for the neighbour ranks that
+// have a fixed-size Nearest (the small ones), else with K = 0.
+template <class Run>
+void by_rank(std::size_t k, Run&& run) {
+    switch (k) {
+        case 1: run.template operator()<1>(); return;
+        case 2: run.template operator()<2>(); return;
+        case 3: run.template operator()<3>(); return;
+        case 4: run.template operator()<4>(); return;
+        case 5: run.template operator()<5>(); return;
+        case 6: run.template operator()<6>(); return;
+        case 7: run.template operator()<7>(); return;
+        case 8: run.template operator()<8>(); return;
+        default: run.template operator()<0>(); return;
+    }
+}
+
 }  // namespace zelmo::network::ksg
