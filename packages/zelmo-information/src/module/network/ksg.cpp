@@ -112,7 +112,7 @@ nb::tuple counts(const Points& points, std::size_t k, const std::vector<std::vec
                 space.points.columns.push_back(all.columns[r]);
                 space.lines.push_back(&lines[r]);
             }
-            counter.build(space, chosen);
+            counter.build(space, k, chosen);
             counter.count_within(runs, within.data());
             std::copy(within.begin(), within.end(), out.begin() + static_cast<std::ptrdiff_t>(s * n));
         }

@@ -59,8 +59,8 @@ Context::Context(const Columns& y, const Columns& z, std::size_t k)
         std::copy(column, column + n_, data_.begin() + static_cast<std::ptrdiff_t>(c * n_));
         lines_[c].build(data_.data() + c * n_, n_);
     }
-    target_.build(own(0, dims));
-    if (z_dims_ > 0) conditions_.build(own(y_dims_, z_dims_));
+    target_.build(own(0, dims), k_);
+    if (z_dims_ > 0) conditions_.build(own(y_dims_, z_dims_), k_);
 }
 
 Subspace Context::own(std::size_t first, std::size_t count) const {
@@ -103,11 +103,11 @@ double Context::value(const Columns& x, Workspace& work) const {
     work.runs.reset(work.eps.data(), n_);
     if (!lists) target_.count_within(work.runs, work.n_target.data());
     if (z_dims_ == 0) {
-        work.source.build(source);
+        work.source.build(source, k_);
         work.source.count_within(work.runs, work.n_source.data());
         return mi_from_counts(psi_, k_, work.n_source.data(), work.n_target.data(), n_);
     }
-    work.source.build(join(source, own(y_dims_, z_dims_)));
+    work.source.build(join(source, own(y_dims_, z_dims_)), k_);
     work.source.count_within(work.runs, work.n_source.data());
     work.n_conditions.resize(n_);
     conditions_.count_within(work.runs, work.n_conditions.data());

@@ -1,6 +1,7 @@
 #include "lists.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "../../kernels/stop.hpp"
@@ -26,8 +27,11 @@ void NearestLists::build(const Stored& points, std::size_t width) {
     n_ = n;
     points_ = points;
     width_ = n == 0 ? 0 : std::min(width, n - 1);
-    index_.resize(n * width_);
-    distance_.resize(n * width_);
+    // Each list padded to whole blocks with entries at +inf (of point 0),
+    // which no scan inserts.
+    stride_ = (width_ + kBlock - 1) / kBlock * kBlock;
+    index_.assign(n * stride_, 0);
+    distance_.assign(n * stride_, kInfinity);
     std::vector<double> dist(n);
     std::vector<std::uint32_t> order(n);
     for (std::size_t t = 0; t < n; ++t) {
@@ -43,54 +47,80 @@ void NearestLists::build(const Stored& points, std::size_t width) {
         std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(width_), order.begin() + static_cast<std::ptrdiff_t>(m), nearer);
         std::sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(width_), nearer);
         for (std::size_t i = 0; i < width_; ++i) {
-            index_[t * width_ + i] = order[i];
-            distance_[t * width_ + i] = dist[order[i]];
+            index_[t * stride_ + i] = order[i];
+            distance_[t * stride_ + i] = dist[order[i]];
         }
     }
 }
 
 void NearestLists::kth_distances(const Columns& added, std::size_t k, double* eps, std::uint32_t* counts) const {
+    if (added.n != n_) panic("added columns of another length");
+    if (k == 0 || k >= n_) panic("the neighbour rank must be at least 1 and below the number of points");
+    by_rank(k, [&]<std::size_t K>() { kth_distances_in<K>(added, k, eps, counts); });
+}
+
+template <std::size_t K>
+void NearestLists::kth_distances_in(const Columns& added, std::size_t k, double* eps, std::uint32_t* counts) const {
     const std::size_t n = n_;
-    if (added.n != n) panic("added columns of another length");
-    if (k == 0 || k >= n) panic("the neighbour rank must be at least 1 and below the number of points");
     const std::size_t dx = added.dims();
     // The joint distance of t and j from their distance over the subspace.
     auto joint = [&](std::size_t t, std::size_t j, double d) {
         for (std::size_t c = 0; c < dx; ++c) d = larger(d, std::fabs(added.columns[c][j] - added.columns[c][t]));
         return d;
     };
-    std::vector<double> best(k), full;
+    Nearest<K> best(k);
+    std::vector<double> full;
     for (std::size_t t = 0; t < n; ++t) {
         stop_point(t);
-        std::fill(best.begin(), best.end(), kInfinity);
+        best.reset();
         double kth = kInfinity;
-        const std::uint32_t* index = index_.data() + t * width_;
-        const double* distance = distance_.data() + t * width_;
-        std::size_t i = 0;
-        for (; i < width_; ++i) {
-            const double base = distance[i];
-            if (!(base < kth)) break;  // no later point comes nearer
-            const double d = joint(t, index[i], base);
-            kth = offer(best.data(), k, &d, 1, kth);
+        const std::uint32_t* index = index_.data() + t * stride_;
+        const double* distance = distance_.data() + t * stride_;
+        // The list a block at a time, only the lanes nearer than the k-th
+        // inserted; the scan stops after a block whose last entry is at
+        // least the k-th away over the subspace, since no later one comes
+        // nearer.
+        std::size_t read = 0;
+        bool stopped = false;
+        while (read < width_) {
+            double d[kBlock];
+            for (std::size_t j = 0; j < kBlock; ++j) d[j] = distance[read + j];
+            for (std::size_t c = 0; c < dx; ++c) {
+                const double* x = added.columns[c];
+                const double q = x[t];
+                for (std::size_t j = 0; j < kBlock; ++j) d[j] = larger(d[j], std::fabs(x[index[read + j]] - q));
+            }
+            unsigned nearer = 0;
+            for (std::size_t j = 0; j < kBlock; ++j) nearer |= static_cast<unsigned>(d[j] < kth) << j;
+            for (; nearer != 0; nearer &= nearer - 1) best.insert(d[std::countr_zero(nearer)]);
+            kth = best.kth();
+            read = std::min(read + kBlock, width_);
+            if (!(distance[read - 1] < kth)) {
+                stopped = true;
+                break;
+            }
         }
-        if (i == width_ && width_ < n - 1) {
+        if (!stopped && width_ < n - 1) {
             // Off the list: every other point.
             full.resize(n);
             distances_from(points_, t, full.data());
-            std::fill(best.begin(), best.end(), kInfinity);
+            best.reset();
             kth = kInfinity;
             for (std::size_t j = 0; j < n; ++j) {
                 if (j == t) continue;
                 const double d = joint(t, j, full[j]);
-                kth = offer(best.data(), k, &d, 1, kth);
+                if (d < kth) {
+                    best.insert(d);
+                    kth = best.kth();
+                }
             }
             std::uint32_t within = 0;
             for (std::size_t j = 0; j < n; ++j) within += j != t && full[j] < kth;
             counts[t] = within;
         } else {
-            // Every point beyond position i lies at least distance[i] >= kth
-            // away over the subspace.
-            counts[t] = static_cast<std::uint32_t>(std::lower_bound(distance, distance + i, kth) - distance);
+            // Every point beyond the entries read lies at least the last
+            // one's distance, at least kth, away over the subspace.
+            counts[t] = static_cast<std::uint32_t>(std::lower_bound(distance, distance + read, kth) - distance);
         }
         eps[t] = kth;
     }

@@ -37,9 +37,13 @@ public:
     void kth_distances(const Columns& added, std::size_t k, double* eps, std::uint32_t* counts) const;
 
 private:
-    std::size_t n_ = 0, width_ = 0;
+    static constexpr std::size_t kBlock = 8;  // entries scanned together
+    template <std::size_t K>
+    void kth_distances_in(const Columns& added, std::size_t k, double* eps, std::uint32_t* counts) const;
+
+    std::size_t n_ = 0, width_ = 0, stride_ = 0;
     Stored points_{nullptr, 0, 0};
-    std::vector<std::uint32_t> index_;  // t * width_ + i: the i-th nearest other of t
+    std::vector<std::uint32_t> index_;  // t * stride_ + i: the i-th nearest other of t
     std::vector<double> distance_;      // and its distance over the subspace
 };
 

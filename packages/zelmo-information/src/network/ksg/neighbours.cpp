@@ -1,5 +1,8 @@
 #include "neighbours.hpp"
 
+#include <algorithm>
+#include <cmath>
+
 #include "../../kernels/support.hpp"
 
 namespace zelmo::network::ksg {
@@ -17,12 +20,19 @@ Subspace join(const Subspace& a, const Subspace& b) {
     return out;
 }
 
-void RangeCounter::build(const Subspace& points, Structure structure) {
+void RangeCounter::build(const Subspace& points, std::size_t k, Structure structure) {
     const std::size_t m = points.dims();
     if (m == 0 || points.lines.size() != m) panic("a subspace needs a sorted line for each of its columns");
-    const bool rank = structure == Structure::rank ||
-                      (structure == Structure::automatic && (m <= 2 || points.points.n <= kBoxPoints));
-    mode_ = !rank ? Mode::tree : m == 1 ? Mode::line : m == 2 ? Mode::plane : Mode::box;
+    const double n = static_cast<double>(points.points.n);
+    const bool short_runs = n * std::pow(static_cast<double>(k) / std::max(n, 1.0), 1.0 / static_cast<double>(m + 1)) <= kBoxScan;
+    if (m == 1) {
+        mode_ = structure == Structure::tree ? Mode::tree : Mode::line;
+    } else if (m == 2 && structure != Structure::tree) {
+        mode_ = structure == Structure::automatic && points.points.n <= kBoxPlanePoints ? Mode::box : Mode::plane;
+    } else {
+        const bool rank = structure == Structure::rank || (structure == Structure::automatic && short_runs);
+        mode_ = rank ? Mode::box : Mode::tree;
+    }
     switch (mode_) {
         case Mode::line: line_ = points.lines[0]; break;
         case Mode::plane:

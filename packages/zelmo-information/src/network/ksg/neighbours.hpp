@@ -28,13 +28,13 @@
 // The structures, chosen by the numbers of columns and points (by measurement):
 //   SortedLine   one column sorted; the points within a radius form a run.
 //   RankPlane    counts over two columns from their sorted lines, by a sweep.
-//   RankBox      counts over more columns from their sorted lines, by a scan
-//                of the shortest run (up to a few thousand points).
+//   RankBox      counts over two or more columns from their sorted lines, by
+//                a scan of the shortest run (while the runs are short).
 //   RankGrid     the k-th distances over up to three columns: cells cut at
 //                equal numbers of points of each column's sorted line.
 //   MaxNormTree  a k-d tree, for the rest.
 // Each copies what it needs of the coordinates (O(n d) memory; a box
-// O(n d^2), for the few thousand points it serves) and can be rebuilt in
+// O(n d^2)) and can be rebuilt in
 // place for new points. Searches are const and single-threaded;
 // concurrent searches of one structure are safe.
 #pragma once
@@ -140,7 +140,7 @@ private:
     const SortedLine* b_ = nullptr;
 };
 
-// Counts over three or more columns, for a moderate number of points: t's
+// Counts over two or more columns, while the runs are short: t's
 // neighbours within r lie in t's run on every line, so the shortest of
 // those runs is scanned and each of its points is kept when its position on
 // every other line falls in t's run there. The positions on the other lines
@@ -152,6 +152,8 @@ public:
     void count_within(Runs& runs, std::uint32_t* counts) const;
 
 private:
+    template <std::size_t M> void count_within_in(Runs& runs, std::uint32_t* counts) const;
+
     std::size_t n_ = 0;
     std::vector<const SortedLine*> lines_;
     std::vector<std::uint32_t> positions_;  // ((a m + b) n + p): on line b, of the point at position p of line a
@@ -224,18 +226,26 @@ private:
     std::vector<Key> keys_;             // scratch of the build
 };
 
-// counts[t] = #{j != t : distance(t, j) < radius[t]} over a subspace: a
-// SortedLine for one column, a RankPlane for two, and for more a RankBox up
-// to kBoxPoints points, a MaxNormTree beyond (the runs a box scans grow
-// faster with the points than a tree's work: by measurement on Gaussian
-// data, a whole estimate with three- to five-column counts is 1.2 to 1.7
-// times faster with boxes at 10^3 points and on a par at 4 10^3). The lines
+// counts[t] = #{j != t : distance(t, j) < radius[t]} over a subspace of m
+// columns: a SortedLine for one column; for two, a RankBox up to
+// kBoxPlanePoints points and a RankPlane beyond; for more, a RankBox while
+// the runs it scans stay short and a MaxNormTree beyond. A box scans each
+// point's shortest run, which for radii that are k-th distances over the m
+// columns and at least one more holds about n (k / n)^(1 / (m + 1)) points
+// on data spread over them; the box is kept while that is at most kBoxScan.
+// By measurement on Gaussian and dependent data (whole values of a context,
+// one thread): with two columns a box takes 0.85-0.95 of a plane's time up
+// to 3,000 points and 1.07 at 10^4; with four to six columns it takes 0.45
+// of a tree's time at 10^4 points, 0.46-0.68 at 3-5 10^4 (the estimate
+// 7,600-8,400) and 0.9 at 10^5 points and three columns (7,950). The lines
 // must outlive the counter.
 class RangeCounter {
 public:
-    static constexpr std::size_t kBoxPoints = 4'000;
+    static constexpr std::size_t kBoxPlanePoints = 4'000;
+    static constexpr double kBoxScan = 10'000.0;
 
-    void build(const Subspace& points, Structure structure = Structure::automatic);
+    // k: the neighbour rank whose distances the radii will be.
+    void build(const Subspace& points, std::size_t k, Structure structure = Structure::automatic);
     // With the radii of `runs`.
     void count_within(Runs& runs, std::uint32_t* counts) const;
 

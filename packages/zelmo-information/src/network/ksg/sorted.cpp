@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "neighbours.hpp"
@@ -221,11 +222,24 @@ void RankBox::build(const Subspace& points) {
 }
 
 void RankBox::count_within(Runs& runs, std::uint32_t* counts) const {
-    const std::size_t m = lines_.size(), n = n_;
+    by_dims<6>(lines_.size(), [&]<std::size_t M>() { count_within_in<M>(runs, counts); });
+}
+
+// M columns (M = 0: as many as the box has), so that the scan of a run is
+// unrolled over the other lines.
+template <std::size_t M>
+void RankBox::count_within_in(Runs& runs, std::uint32_t* counts) const {
+    const std::size_t m = M > 0 ? M : lines_.size(), n = n_;
+    constexpr std::size_t kOthers = M > 0 ? M - 1 : 0;
     std::vector<const Run*> run(m);
     for (std::size_t c = 0; c < m; ++c) run[c] = runs.of(*lines_[c]);
-    std::vector<const std::uint32_t*> other(m - 1);
-    std::vector<std::uint32_t> first(m - 1), width(m - 1);
+    std::conditional_t<(M > 0), std::array<const std::uint32_t*, kOthers>, std::vector<const std::uint32_t*>> other{};
+    std::conditional_t<(M > 0), std::array<std::uint32_t, kOthers>, std::vector<std::uint32_t>> first{}, width{};
+    if constexpr (M == 0) {
+        other.resize(m - 1);
+        first.resize(m - 1);
+        width.resize(m - 1);
+    }
     for (std::size_t t = 0; t < n; ++t) {
         const Run own = run[0][t];
         if (own.first == own.last) {  // radius 0
