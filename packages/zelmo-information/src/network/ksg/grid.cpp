@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cmath>
 
 #include "neighbours.hpp"
@@ -106,7 +105,7 @@ constexpr auto shell_one_rows() {
 // from a's by at most s in every column and by s in one.
 template <std::size_t D, std::size_t K>
 void RankGrid::kth_distances_in(std::size_t k, double* eps) const {
-    const std::size_t n = n_, stride = stride_;
+    const std::size_t stride = stride_;
     const long g = static_cast<long>(slabs_);
     const std::size_t cells = starts_.size() - 1;
     Nearest<K> best(k);
@@ -123,8 +122,7 @@ void RankGrid::kth_distances_in(std::size_t k, double* eps) const {
             best.reset();
             double kth = kInfinity;
             // The stored positions [begin, end) in whole blocks: a lane past
-            // the end, or the point itself, is +inf. Only the lanes nearer
-            // than the k-th are inserted, so most blocks insert nothing.
+            // the end, or the point itself, is +inf.
             auto scan = [&](std::size_t begin, std::size_t end) __attribute__((always_inline)) {
                 for (; begin < end; begin += kBlock) {
                     double dist[kBlock];
@@ -135,10 +133,7 @@ void RankGrid::kth_distances_in(std::size_t k, double* eps) const {
                     }
                     for (std::size_t j = 0; j < kBlock; ++j) dist[j] = begin + j < end ? dist[j] : kInfinity;
                     if (p - begin < kBlock) dist[p - begin] = kInfinity;  // not its own neighbour
-                    unsigned nearer = 0;
-                    for (std::size_t j = 0; j < kBlock; ++j) nearer |= static_cast<unsigned>(dist[j] < kth) << j;
-                    for (; nearer != 0; nearer &= nearer - 1) best.insert(dist[std::countr_zero(nearer)]);
-                    kth = best.kth();
+                    kth = offer_block<kBlock>(best, dist);
                 }
             };
             // No point of slab i of column c is nearer to q in that column than this.

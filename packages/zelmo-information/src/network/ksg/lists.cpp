@@ -1,7 +1,6 @@
 #include "lists.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 
 #include "../../kernels/stop.hpp"
@@ -76,10 +75,9 @@ void NearestLists::kth_distances_in(const Columns& added, std::size_t k, double*
         double kth = kInfinity;
         const std::uint32_t* index = index_.data() + t * stride_;
         const double* distance = distance_.data() + t * stride_;
-        // The list a block at a time, only the lanes nearer than the k-th
-        // inserted; the scan stops after a block whose last entry is at
-        // least the k-th away over the subspace, since no later one comes
-        // nearer.
+        // The list a block at a time; the scan stops after a block whose
+        // last entry is at least the k-th away over the subspace, since no
+        // later one comes nearer.
         std::size_t read = 0;
         bool stopped = false;
         while (read < width_) {
@@ -90,10 +88,7 @@ void NearestLists::kth_distances_in(const Columns& added, std::size_t k, double*
                 const double q = x[t];
                 for (std::size_t j = 0; j < kBlock; ++j) d[j] = larger(d[j], std::fabs(x[index[read + j]] - q));
             }
-            unsigned nearer = 0;
-            for (std::size_t j = 0; j < kBlock; ++j) nearer |= static_cast<unsigned>(d[j] < kth) << j;
-            for (; nearer != 0; nearer &= nearer - 1) best.insert(d[std::countr_zero(nearer)]);
-            kth = best.kth();
+            kth = offer_block<kBlock>(best, d);
             read = std::min(read + kBlock, width_);
             if (!(distance[read - 1] < kth)) {
                 stopped = true;

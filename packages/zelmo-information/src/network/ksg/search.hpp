@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -125,6 +126,20 @@ public:
 private:
     std::vector<double> best_;
 };
+
+// Offers B distances (B <= 32) to the k nearest so far and returns the new
+// k-th. Those nearer than the k-th on entry are found as bits and only they
+// are inserted (one that the insertions before it leave no nearer changes
+// nothing), so that a block with none costs no branch per distance.
+template <std::size_t B, class Best>
+[[gnu::always_inline]] inline double offer_block(Best& best, const double* dist) {
+    static_assert(B <= 32);
+    const double kth = best.kth();
+    std::uint32_t nearer = 0;
+    for (std::size_t j = 0; j < B; ++j) nearer |= static_cast<std::uint32_t>(dist[j] < kth) << j;
+    for (; nearer != 0; nearer &= nearer - 1) best.insert(dist[std::countr_zero(nearer)]);
+    return best.kth();
+}
 
 // Calls run.template operator()<K>() with K = k for the neighbour ranks that
 // have a fixed-size Nearest (the small ones), else with K = 0.
