@@ -34,9 +34,8 @@
 //                equal numbers of points of each column's sorted line.
 //   MaxNormTree  a k-d tree, for the rest.
 // Each copies what it needs of the coordinates (O(n d) memory; a box
-// O(n d^2)) and can be rebuilt in
-// place for new points. Searches are const and single-threaded;
-// concurrent searches of one structure are safe.
+// O(n d^2)) and can be rebuilt in place for new points. Searches are const
+// and single-threaded; concurrent searches of one structure are safe.
 #pragma once
 
 #include <array>

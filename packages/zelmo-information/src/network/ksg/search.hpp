@@ -91,7 +91,6 @@ inline double offer(double* best, std::size_t k, const double* dist, std::size_t
     return kth;
 }
 
-
 // The k smallest distances offered so far, ascending, all +inf at first:
 // with K > 0 (k fixed at compile time) a small array that the compiler keeps
 // in registers, with K = 0 a buffer of the run-time k.
