@@ -127,7 +127,7 @@ def test_duplicate_points_count_as_distinct_neighbours():
 @pytest.mark.parametrize("kind, dims, n, k", [
     ("gauss", (1, 1, 1), 2000, 4), ("gauss", (2, 2, 2), 1200, 4), ("mixed", (1, 2, 1), 1500, 3),
     ("quantised", (1, 1, 1), 1500, 4), ("decimal", (2, 1, 3), 1000, 6), ("gauss", (1, 1, 0), 2000, 4),
-    ("mixed", (2, 1, 0), 1500, 5), ("quantised", (1, 2, 0), 1200, 4),
+    ("mixed", (2, 1, 0), 1500, 5), ("quantised", (1, 2, 0), 1200, 4), ("decimal", (1, 1, 2), 1200, 10),
 ])
 def test_estimates_equal_the_model_to_the_last_bit(kind, dims, n, k):
     x, y, z = split(data(kind, sum(dims), n, seed=n + k), dims)
