@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <utility>
 
 #include "neighbours.hpp"
 #include "search.hpp"
@@ -179,11 +180,15 @@ void RankGrid::kth_distances_in(std::size_t k, double* eps) const {
                 // more of its cells are passed over: the two neighbours in
                 // the point's own row, the nearer first, then the other rows.
                 const long below = a[last] - 1, above = a[last] + 1;
-                const double to_below = below >= 0 ? gap(last, below) : kInfinity;
-                const double to_above = above < g ? gap(last, above) : kInfinity;
-                const bool above_first = to_above < to_below;
-                if ((above_first ? to_above : to_below) < kth) run(own, above_first ? above : below, above_first ? above : below);
-                if ((above_first ? to_below : to_above) < kth) run(own, above_first ? below : above, above_first ? below : above);
+                long nearer = below, farther = above;
+                double to_nearer = below >= 0 ? gap(last, below) : kInfinity;
+                double to_farther = above < g ? gap(last, above) : kInfinity;
+                if (to_farther < to_nearer) {
+                    std::swap(nearer, farther);
+                    std::swap(to_nearer, to_farther);
+                }
+                if (to_nearer < kth) run(own, nearer, nearer);
+                if (to_farther < kth) run(own, farther, farther);
                 static constexpr auto kRows = shell_one_rows<D>();
                 for (const auto& offset : kRows) {
                     std::array<long, D> i = a;

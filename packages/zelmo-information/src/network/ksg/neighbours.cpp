@@ -23,15 +23,18 @@ Subspace join(const Subspace& a, const Subspace& b) {
 void RangeCounter::build(const Subspace& points, std::size_t k, Structure structure) {
     const std::size_t m = points.dims();
     if (m == 0 || points.lines.size() != m) panic("a subspace needs a sorted line for each of its columns");
-    const double n = static_cast<double>(points.points.n);
-    const bool short_runs = n * std::pow(static_cast<double>(k) / std::max(n, 1.0), 1.0 / static_cast<double>(m + 1)) <= kBoxScan;
+    const std::size_t n = points.points.n;
     if (m == 1) {
         mode_ = structure == Structure::tree ? Mode::tree : Mode::line;
     } else if (m == 2 && structure != Structure::tree) {
-        mode_ = structure == Structure::automatic && points.points.n <= kBoxPlanePoints ? Mode::box : Mode::plane;
+        mode_ = structure == Structure::automatic && n <= kBoxPlanePoints ? Mode::box : Mode::plane;
+    } else if (structure == Structure::automatic) {
+        // The estimated length of a point's shortest run.
+        const double points_n = static_cast<double>(std::max<std::size_t>(n, 1));
+        const double run = points_n * std::pow(static_cast<double>(k) / points_n, 1.0 / static_cast<double>(m + 1));
+        mode_ = run <= kBoxScan ? Mode::box : Mode::tree;
     } else {
-        const bool rank = structure == Structure::rank || (structure == Structure::automatic && short_runs);
-        mode_ = rank ? Mode::box : Mode::tree;
+        mode_ = structure == Structure::rank ? Mode::box : Mode::tree;
     }
     switch (mode_) {
         case Mode::line: line_ = points.lines[0]; break;

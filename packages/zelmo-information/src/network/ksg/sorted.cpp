@@ -170,11 +170,6 @@ void RankPlane::count_within(const Run* a_runs, const Run* b_runs, std::uint32_t
     // fenwick[i] (1-based) counts the inserted points of b-position in
     // (i - lowbit(i), i].
     std::vector<std::uint32_t> fenwick(n + 1, 0);
-    auto below = [&](std::size_t end) {  // inserted points of b-position below end
-        std::uint32_t sum = 0;
-        for (std::size_t i = end; i > 0; i &= i - 1) sum += fenwick[i];
-        return sum;
-    };
     for (std::size_t s = 0; s <= n; ++s) {
         for (std::uint32_t e = starts[s]; e < starts[s + 1]; ++e) {
             const std::size_t t = events[e] / 2;
