@@ -127,8 +127,9 @@ Subspace join(const Subspace& a, const Subspace& b);
 // positions lie in t's run on each line, [a0, a1) and [b0, b1): the points
 // of a-position below a1 and b-position in [b0, b1), less those of
 // a-position below a0. One sweep inserts the points in order of a-position
-// into a Fenwick tree over b-positions and reads each run of b-positions as
-// it passes a0 and a1. The lines must outlive the plane.
+// into a bit set over b-positions, with a Fenwick tree over its 64-bit
+// words, and reads each run of b-positions as it passes a0 and a1. The
+// lines must outlive the plane.
 class RankPlane {
 public:
     void build(const SortedLine& a, const SortedLine& b);
@@ -233,14 +234,14 @@ private:
 // columns and at least one more holds about n (k / n)^(1 / (m + 1)) points
 // on data spread over them; the box is kept while that is at most kBoxScan.
 // By measurement on Gaussian and dependent data (whole values of a context,
-// one thread): with two columns a box takes 0.85-0.95 of a plane's time up
-// to 3,000 points and 1.07 at 10^4; with four to six columns it takes 0.45
-// of a tree's time at 10^4 points, 0.46-0.68 at 3-5 10^4 (the estimate
-// 7,600-8,400) and 0.9 at 10^5 points and three columns (7,950). The lines
-// must outlive the counter.
+// one thread): with two columns a context's value takes 0.93-0.97 times as
+// long with a box as with a plane up to 3,000 points and 1.03 times at
+// 4,000; with four to six columns a box takes 0.45 of a tree's time at 10^4
+// points, 0.46-0.68 at 3-5 10^4 (the estimate 7,600-8,400) and 0.9 at 10^5
+// points and three columns (7,950). The lines must outlive the counter.
 class RangeCounter {
 public:
-    static constexpr std::size_t kBoxPlanePoints = 4'000;
+    static constexpr std::size_t kBoxPlanePoints = 3'000;
     static constexpr double kBoxScan = 10'000.0;
 
     // k: the neighbour rank whose distances the radii will be.

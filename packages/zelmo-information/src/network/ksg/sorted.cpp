@@ -140,6 +140,19 @@ const Run* Runs::of(const SortedLine& line) {
 // ---------------------------------------------------------------------------
 // RankPlane
 
+namespace {
+
+// The set bits of a word, by halves, quarters, bytes and a multiply (no
+// population-count instruction is assumed).
+inline std::uint32_t bit_count(std::uint64_t w) {
+    w = w - ((w >> 1) & 0x5555555555555555u);
+    w = (w & 0x3333333333333333u) + ((w >> 2) & 0x3333333333333333u);
+    w = (w + (w >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+    return static_cast<std::uint32_t>((w * 0x0101010101010101u) >> 56);
+}
+
+}  // namespace
+
 void RankPlane::build(const SortedLine& a, const SortedLine& b) {
     if (a.size() != b.size()) panic("a plane of lines of different lengths");
     a_ = &a;
@@ -167,31 +180,45 @@ void RankPlane::count_within(const Run* a_runs, const Run* b_runs, std::uint32_t
             events[next[a_runs[t].last]++] = static_cast<std::uint32_t>(2 * t + 1);
         }
     }
-    // fenwick[i] (1-based) counts the inserted points of b-position in
-    // (i - lowbit(i), i].
-    std::vector<std::uint32_t> fenwick(n + 1, 0);
+    // The inserted points as bits by b-position (bit p % 64 of word p / 64),
+    // and fenwick[i] (1-based) the number of them in words (i - lowbit(i), i].
+    // A run of b-positions [lo, hi) counts the bits of its end words, and
+    // the whole words between them by the walks down from both ends of the
+    // tree up to where the walks meet.
+    const std::size_t words = n / 64 + 1;
+    std::vector<std::uint64_t> bits(words, 0);
+    std::vector<std::uint32_t> fenwick(words + 1, 0);
     for (std::size_t s = 0; s <= n; ++s) {
         for (std::uint32_t e = starts[s]; e < starts[s + 1]; ++e) {
             const std::size_t t = events[e] / 2;
-            // The inserted points of b-position in [first, last): the nodes
-            // of the two walks down from last and first, up to where the
-            // walks meet.
-            std::size_t hi = b_runs[t].last, lo = b_runs[t].first;
-            std::uint32_t inside = 0;
-            while (hi > lo) {
-                inside += fenwick[hi];
-                hi &= hi - 1;
-            }
-            while (lo > hi) {
-                inside -= fenwick[lo];
-                lo &= lo - 1;
+            const std::size_t lo = b_runs[t].first, hi = b_runs[t].last;
+            const std::size_t w0 = lo / 64, w1 = hi / 64;
+            const std::uint64_t below_lo = (std::uint64_t{1} << (lo % 64)) - 1;
+            const std::uint64_t below_hi = (std::uint64_t{1} << (hi % 64)) - 1;
+            std::uint32_t inside;
+            if (w0 == w1) {
+                inside = bit_count(bits[w0] & below_hi & ~below_lo);
+            } else {
+                inside = bit_count(bits[w0] & ~below_lo) + bit_count(bits[w1] & below_hi);
+                // The whole words w0 + 1 .. w1 - 1: tree nodes (w0 + 1, w1].
+                std::size_t top = w1, bottom = w0 + 1;
+                while (top > bottom) {
+                    inside += fenwick[top];
+                    top &= top - 1;
+                }
+                while (bottom > top) {
+                    inside -= fenwick[bottom];
+                    bottom &= bottom - 1;
+                }
             }
             // Unsigned arithmetic: the subtraction at a0 comes first and the
             // total is not negative.
             counts[t] = (events[e] & 1) ? counts[t] + inside : counts[t] - inside;
         }
         if (s == n) break;
-        for (std::size_t i = b.position(a.point(s)) + 1; i <= n; i += i & (0 - i)) ++fenwick[i];
+        const std::size_t at = b.position(a.point(s));
+        bits[at / 64] |= std::uint64_t{1} << (at % 64);
+        for (std::size_t w = at / 64 + 1; w <= words; w += w & (0 - w)) ++fenwick[w];
     }
     for (std::size_t t = 0; t < n; ++t) {
         if (a_runs[t].first != a_runs[t].last) --counts[t];  // the point itself
