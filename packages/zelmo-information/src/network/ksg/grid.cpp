@@ -112,11 +112,28 @@ void RankGrid::kth_distances_in(std::size_t k, double* eps) const {
     Nearest<K> best(k);
     Query<D> q(D);
     std::array<long, D> a;
+    // The rows of shell 1 and the distance in cells from the first cell of a
+    // point's row to the first of each (modulo 2^64: a step back wraps, and
+    // is only taken to a row inside the grid).
+    static constexpr auto kRows = shell_one_rows<D>();
+    std::array<std::size_t, kRows.size()> row_step;
+    for (std::size_t m = 0; m < kRows.size(); ++m) {
+        std::size_t step = 0;
+        for (std::size_t c = 0; c + 1 < D; ++c) step = step * slabs_ + static_cast<std::size_t>(kRows[m][c]);
+        row_step[m] = step * slabs_;
+    }
     for (std::size_t id = 0; id < cells; ++id) {
         std::size_t rest = id;
         for (std::size_t c = D; c-- > 0;) {
             a[c] = static_cast<long>(rest % slabs_);
             rest /= slabs_;
+        }
+        // The largest value of the slab below the cell's in each column and
+        // the smallest of the slab above (-inf and +inf where there is none).
+        std::array<double, D> edge_below, edge_above;
+        for (std::size_t c = 0; c < D; ++c) {
+            edge_below[c] = a[c] > 0 ? slab_hi_[c * slabs_ + static_cast<std::size_t>(a[c] - 1)] : -kInfinity;
+            edge_above[c] = a[c] + 1 < g ? slab_lo_[c * slabs_ + static_cast<std::size_t>(a[c] + 1)] : kInfinity;
         }
         for (std::size_t p = starts_[id]; p < starts_[id + 1]; ++p) {
             for (std::size_t c = 0; c < D; ++c) q[c] = coords_[c * stride + p];
@@ -173,33 +190,36 @@ void RankGrid::kth_distances_in(std::size_t k, double* eps) const {
                 }
                 return whole || kth <= beyond;
             };
-            const std::size_t own = row_base(a);
+            const std::size_t own = id - static_cast<std::size_t>(a[last]);  // the first cell of its row
             run(own, a[last], a[last]);  // shell 0
-            if (!finished(0)) {
+            // The gaps to the slabs next to the point's in each column, below
+            // and above (+inf where there is none), with 0 for its own between.
+            std::array<std::array<double, 3>, D> next_gap;
+            double beyond = kInfinity;
+            for (std::size_t c = 0; c < D; ++c) {
+                next_gap[c] = {q[c] - edge_below[c], 0.0, edge_above[c] - q[c]};
+                beyond = std::min({beyond, next_gap[c][0], next_gap[c][2]});
+            }
+            if (kth > beyond) {  // else no point beyond shell 0 can come nearer
                 // Shell 1 nearest first, so that the k-th falls early and
                 // more of its cells are passed over: the two neighbours in
                 // the point's own row, the nearer first, then the other rows.
                 const long below = a[last] - 1, above = a[last] + 1;
-                long nearer = below, farther = above;
-                double to_nearer = below >= 0 ? gap(last, below) : kInfinity;
-                double to_farther = above < g ? gap(last, above) : kInfinity;
-                if (to_farther < to_nearer) {
-                    std::swap(nearer, farther);
-                    std::swap(to_nearer, to_farther);
-                }
-                if (to_nearer < kth) run(own, nearer, nearer);
-                if (to_farther < kth) run(own, farther, farther);
-                static constexpr auto kRows = shell_one_rows<D>();
-                for (const auto& offset : kRows) {
-                    std::array<long, D> i = a;
-                    bool inside = true;
+                const bool below_first = next_gap[last][0] <= next_gap[last][2];
+                const long nearer = below_first ? below : above, farther = below_first ? above : below;
+                if (std::min(next_gap[last][0], next_gap[last][2]) < kth) run(own, nearer, nearer);
+                if (std::max(next_gap[last][0], next_gap[last][2]) < kth) run(own, farther, farther);
+#pragma GCC unroll 8
+                for (std::size_t m = 0; m < kRows.size(); ++m) {
+                    // A row off the grid has a gap of +inf, and so is passed over.
                     double row_gap = 0.0;
-                    for (std::size_t c = 0; c < last; ++c) {
-                        i[c] += offset[c];
-                        inside = inside && i[c] >= 0 && i[c] < g;
-                        if (inside) row_gap = larger(row_gap, gap(c, i[c]));
+                    for (std::size_t c = 0; c < last; ++c) row_gap = larger(row_gap, next_gap[c][static_cast<std::size_t>(kRows[m][c] + 1)]);
+                    if (row_gap < kth) {
+                        const std::size_t base = own + row_step[m];
+                        const long first = next_gap[last][0] < kth ? below : a[last];
+                        const long final = next_gap[last][2] < kth ? above : a[last];
+                        run(base, first, final);
                     }
-                    if (inside && row_gap < kth) run_near(row_base(i), std::max(0L, below), std::min(g - 1, above));
                 }
                 for (long s = 1; !finished(s);) {
                     ++s;

@@ -174,7 +174,7 @@ public:
     void kth_distances(std::size_t k, double* eps) const;
 
 private:
-    static constexpr std::size_t kBlock = 8;  // distances formed together
+    static constexpr std::size_t kBlock = 4;  // distances formed together
     template <std::size_t D, std::size_t K> void kth_distances_in(std::size_t k, double* eps) const;
 
     std::size_t n_ = 0, dims_ = 0, slabs_ = 0, stride_ = 0;
