@@ -181,10 +181,9 @@ void RankPlane::count_within(const Run* a_runs, const Run* b_runs, std::uint32_t
         }
     }
     // The inserted points as bits by b-position (bit p % 64 of word p / 64),
-    // and fenwick[i] (1-based) the number of them in words (i - lowbit(i), i].
-    // A run of b-positions [lo, hi) counts the bits of its end words, and
-    // the whole words between them by the walks down from both ends of the
-    // tree up to where the walks meet.
+    // and fenwick[i] the number of them in words [i - lowbit(i), i), so that
+    // those in the words before w are fenwick[w] + fenwick[w - lowbit(w)] +
+    // ... (walking down to 0).
     const std::size_t words = n / 64 + 1;
     std::vector<std::uint64_t> bits(words, 0);
     std::vector<std::uint32_t> fenwick(words + 1, 0);
@@ -195,21 +194,18 @@ void RankPlane::count_within(const Run* a_runs, const Run* b_runs, std::uint32_t
             const std::size_t w0 = lo / 64, w1 = hi / 64;
             const std::uint64_t below_lo = (std::uint64_t{1} << (lo % 64)) - 1;
             const std::uint64_t below_hi = (std::uint64_t{1} << (hi % 64)) - 1;
-            std::uint32_t inside;
-            if (w0 == w1) {
-                inside = bit_count(bits[w0] & below_hi & ~below_lo);
-            } else {
-                inside = bit_count(bits[w0] & ~below_lo) + bit_count(bits[w1] & below_hi);
-                // The whole words w0 + 1 .. w1 - 1: tree nodes (w0 + 1, w1].
-                std::size_t top = w1, bottom = w0 + 1;
-                while (top > bottom) {
-                    inside += fenwick[top];
-                    top &= top - 1;
-                }
-                while (bottom > top) {
-                    inside -= fenwick[bottom];
-                    bottom &= bottom - 1;
-                }
+            // The points below hi less those below lo: the words before w1
+            // less those before w0 (the walks down from w1 and w0 up to
+            // where they meet), and the bits below each end in its word.
+            std::uint32_t inside = bit_count(bits[w1] & below_hi) - bit_count(bits[w0] & below_lo);
+            std::size_t top = w1, bottom = w0;
+            while (top > bottom) {
+                inside += fenwick[top];
+                top &= top - 1;
+            }
+            while (bottom > top) {
+                inside -= fenwick[bottom];
+                bottom &= bottom - 1;
             }
             // Unsigned arithmetic: the subtraction at a0 comes first and the
             // total is not negative.
