@@ -82,12 +82,19 @@ const NearestLists* Context::lists() const {
 }
 
 double Context::value(const Columns& x, Workspace& work) const {
-    if (x.dims() == 0) panic("the source needs at least one column");
     if (x.n != n_) panic("source and target of different lengths");
     work.source_lines.resize(x.dims());
+    for (std::size_t c = 0; c < x.dims(); ++c) work.source_lines[c].build(x.columns[c], n_);
+    return value_with_lines(x, work);
+}
+
+double Context::value_with_lines(const Columns& x, Workspace& work) const {
+    if (x.dims() == 0) panic("the source needs at least one column");
+    if (x.n != n_) panic("source and target of different lengths");
+    if (work.source_lines.size() != x.dims()) panic("a sorted line for each column of the source");
     Subspace source{x, {}};
     for (std::size_t c = 0; c < x.dims(); ++c) {
-        work.source_lines[c].build(x.columns[c], n_);
+        if (work.source_lines[c].size() != n_) panic("a sorted line of another length");
         source.lines.push_back(&work.source_lines[c]);
     }
     work.eps.resize(n_);

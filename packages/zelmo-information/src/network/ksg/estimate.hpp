@@ -84,6 +84,10 @@ public:
 
     double value(const Columns& x, Workspace& work) const;
     double value(const Columns& x) const;
+    // As value(x, work), with the sorted line of each column of x already
+    // in work.source_lines (built by the caller, as from the line of a row
+    // that x is a window of).
+    double value_with_lines(const Columns& x, Workspace& work) const;
 
     // A context serving at least this many values searches the joint space
     // through neighbour lists of Y and Z (lists.hpp), built at that value.

@@ -71,6 +71,12 @@ struct Run {
 class SortedLine {
 public:
     void build(const double* values, std::size_t n);
+    // The line of the `count` values from `start` on of a cyclic sequence
+    // whose own line is `whole` (point t the value at (start + t) mod its
+    // length), read off whole's order without sorting. Tied values come in
+    // whole's order, which may differ from a sort of the window's; no
+    // search or count depends on the order of ties.
+    void build_window(const SortedLine& whole, std::size_t start, std::size_t count);
     std::size_t size() const { return values_.size(); }
 
     // runs[t] = the run of the points within radius[t] of point t, for every

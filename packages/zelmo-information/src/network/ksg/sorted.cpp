@@ -66,6 +66,24 @@ void SortedLine::build(const double* values, std::size_t n) {
     }
 }
 
+void SortedLine::build_window(const SortedLine& whole, std::size_t start, std::size_t count) {
+    const std::size_t length = whole.size();
+    if (start >= length || count > length) panic("a window outside its sequence");
+    values_.resize(count);
+    order_.resize(count);
+    position_.resize(count);
+    std::size_t i = 0;
+    for (std::size_t j = 0; j < length; ++j) {
+        const std::size_t u = whole.order_[j];
+        const std::size_t t = u >= start ? u - start : u + length - start;
+        if (t >= count) continue;
+        values_[i] = whole.values_[j];
+        order_[i] = static_cast<std::uint32_t>(t);
+        position_[t] = static_cast<std::uint32_t>(i);
+        ++i;
+    }
+}
+
 void SortedLine::runs_within(const double* radius, Run* runs) const {
     constexpr std::size_t kBlock = 64;
     const double* v = values_.data();

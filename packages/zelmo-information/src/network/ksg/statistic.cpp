@@ -100,9 +100,39 @@ KsgStatistic::Value KsgStatistic::Worker::value(const Context& c, std::span<cons
     if (present == n && c.complete) {
         // Every step counts: the context's structures serve.
         if (dx == 0 || !c.ksg) return Value{0.0, n};
-        return Value{c.ksg->value(columns_of(columns_.data(), 0, dx, n), work_), n};
+        const ksg::Columns x = columns_of(columns_.data(), 0, dx, n);
+        return Value{window_lines(c, sources) ? c.ksg->value_with_lines(x, work_) : c.ksg->value(x, work_), n};
     }
     return masked_value(c, sources, dx);
+}
+
+bool KsgStatistic::Worker::window_lines(const Context& c, std::span<const Source> sources) {
+    const RealRows& rows = st_.rows_;
+    if (rows.any_missing()) return false;
+    for (const Source& s : sources) {
+        if (s.draw.kind == Draw::Kind::shuffled) return false;
+    }
+    const std::size_t width = static_cast<std::size_t>(st_.history_);
+    const Window& w = c.window;
+    work_.source_lines.resize(sources.size() * width);
+    for (std::size_t q = 0; q < sources.size(); ++q) {
+        const std::size_t row = sources[q].candidate.row;
+        auto kept = std::find_if(row_lines_.begin(), row_lines_.end(), [&](const auto& e) { return e.first == row; });
+        if (kept == row_lines_.end()) {
+            if (row_lines_.size() == kRowLines) row_lines_.erase(row_lines_.begin());
+            row_lines_.emplace_back(row, ksg::SortedLine{});
+            row_lines_.back().second.build(rows.row(row), w.length);
+            kept = row_lines_.end() - 1;
+        }
+        // Column k holds the row from (first - lag + rotation) mod length on,
+        // as gather() reads it.
+        for (std::size_t k = 0; k < width; ++k) {
+            const std::size_t lag = sources[q].candidate.lag + k;
+            const std::size_t start = (w.first - lag + sources[q].draw.rotation) % w.length;
+            work_.source_lines[q * width + k].build_window(kept->second, start, w.count);
+        }
+    }
+    return true;
 }
 
 KsgStatistic::Value KsgStatistic::Worker::masked_value(const Context& c, std::span<const Source>, std::size_t dx) {

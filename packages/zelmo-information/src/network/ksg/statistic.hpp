@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "../../kernels/support.hpp"
@@ -86,9 +87,17 @@ public:
         // missing samples, which steps they have into source_valid_).
         std::size_t gather_sources(const Context& c, std::span<const Source> sources);
         Value masked_value(const Context& c, std::span<const Source> sources, std::size_t dx);
+        // The sorted lines of the gathered columns into work_.source_lines,
+        // each as a window of its row's line, when no source is shuffled
+        // and no sample is missing; false (nothing built) otherwise.
+        bool window_lines(const Context& c, std::span<const Source> sources);
 
         const KsgStatistic& st_;
         ShuffleCache<Shuffled, 16> shuffled_;
+        // The sorted lines of the last rows whose windows were asked for
+        // (a test's surrogates rotate one row), a few to keep memory O(N).
+        static constexpr std::size_t kRowLines = 2;
+        std::vector<std::pair<std::size_t, ksg::SortedLine>> row_lines_;
         Buffer<double> columns_, compact_;
         Buffer<std::uint8_t> source_valid_, ok_;
         ksg::Workspace work_;
