@@ -229,7 +229,7 @@ class Workload:
     target: Optional[float]      # wanted ratio peer / ours; None: reported only
     # A function (ours value, peer value) -> max relative difference, or the
     # reason why the two results are not comparable.
-    agreement: Union[Callable[[object, object], float], str]
+    agreement: Union[Callable[[object, object], Union[float, str]], str]
     note: str = ""
     per_call: Optional[PerCall] = None  # replaces ours and peer
     # The peer is timed on 1 / peer_scale of the work (a sample of the pairs
@@ -280,7 +280,9 @@ def run_workload(workload, reps):
     ours_value = workload.ours()
     peer_value = workload.peer()
     if callable(workload.agreement):
-        agreement = f"{workload.agreement(ours_value, peer_value):.1e}"
+        agreement = workload.agreement(ours_value, peer_value)
+        if not isinstance(agreement, str):
+            agreement = f"{agreement:.1e}"
     else:
         agreement = workload.agreement
     del ours_value, peer_value

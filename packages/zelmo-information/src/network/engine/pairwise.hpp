@@ -175,11 +175,21 @@ void pairwise_test(const S& stat, const Tile& tile, const TestSettings& settings
             auto& w = worker(slot);
             const auto& context = w.context_of(j, settings.history);
             Value* values = nulls.data() + (u - first) * surrogates;
-            for (std::uint64_t k = k0; k < k1; ++k) {
-                stop_point();
+            auto source_of = [&](std::uint64_t k) {
                 const Draws draws(settings.seed, purpose, tile.keys[i], tile.keys[j], k);
-                const Source source{Candidate{i, 1}, Draw::surrogate(settings.method, draws, window.length, h + 1)};
-                values[k] = w.worker.value(context, std::span(&source, 1));
+                return Source{Candidate{i, 1}, Draw::surrogate(settings.method, draws, window.length, h + 1)};
+            };
+            if constexpr (BatchValues<S>) {
+                stop_point();
+                std::vector<Source> sources;
+                for (std::uint64_t k = k0; k < k1; ++k) sources.push_back(source_of(k));
+                w.worker.values(context, sources, values + k0);
+            } else {
+                for (std::uint64_t k = k0; k < k1; ++k) {
+                    stop_point();
+                    const Source source = source_of(k);
+                    values[k] = w.worker.value(context, std::span(&source, 1));
+                }
             }
             return k1 - k0;
         });

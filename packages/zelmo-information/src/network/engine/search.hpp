@@ -442,12 +442,31 @@ void run_tests(std::vector<Search<S>>& searches, const S& stat, const InferenceS
             auto& test = s.test;
             const std::uint64_t k0 = start + b * kBlock, k1 = std::min(stop, k0 + kBlock);
             std::uint64_t work = 0;
+            // Entries of one source go to the worker a block at a time where
+            // the statistic takes batches.
+            const std::size_t block = static_cast<std::size_t>(k1 - k0);
+            std::vector<Value> batched;
+            if constexpr (BatchValues<S>) {
+                batched.resize(block * test.entries.size());
+                std::vector<Source> singles(block);
+                for (std::size_t e = 0; e < test.entries.size(); ++e) {
+                    const Entry& entry = test.entries[e];
+                    if (entry.sources.size() != 1) continue;
+                    stop_point();
+                    for (std::uint64_t k = k0; k < k1; ++k) {
+                        singles[k - k0] = sources_of(s, entry, settings, window, k)[0];
+                    }
+                    w.values(contexts[r][entry.context], singles, batched.data() + e * block);
+                }
+            }
             for (std::uint64_t k = k0; k < k1; ++k) {
                 stop_point();
                 Value reduced{};
                 for (std::size_t e = 0; e < test.entries.size(); ++e) {
                     const Entry& entry = test.entries[e];
-                    const Value v = w.value(contexts[r][entry.context], sources_of(s, entry, settings, window, k));
+                    const Value v = !batched.empty() && entry.sources.size() == 1
+                                        ? batched[e * block + (k - k0)]
+                                        : w.value(contexts[r][entry.context], sources_of(s, entry, settings, window, k));
                     if (test.kind == Kind::link) {
                         test.nulls[k * test.entries.size() + e] = v;
                     } else if (e == 0 || (test.kind == Kind::prune ? !stat.at_least(v, reduced) : !stat.at_least(reduced, v))) {

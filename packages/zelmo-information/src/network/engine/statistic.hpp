@@ -237,4 +237,11 @@ concept Statistic = requires(const S& s, typename S::Worker& w, typename S::Cont
     { w.estimate(spec, sources) } -> std::same_as<Estimate>;
 };
 
+// A statistic whose worker also gives the values of many single sources
+// against one context at once: w.values(ctx, sources, out) sets out[i] to
+// w.value(ctx, {sources[i]}), the same to the last bit.
+template <class S>
+concept BatchValues = requires(typename S::Worker& w, const typename S::Context& c, std::span<const Source> sources,
+                               typename S::Value* out) { w.values(c, sources, out); };
+
 }  // namespace zelmo::network

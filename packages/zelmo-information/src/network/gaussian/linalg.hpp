@@ -24,6 +24,21 @@ inline constexpr double kCollinear = 1e-12;
 // time where the processor has it; both bodies give identical results.
 void dots(const double* x, const double* const* cols, std::size_t count, std::size_t n, double* out);
 
+// dots in pieces. dots_advance adds to lanes[4 c + l] (zero to start) the
+// terms t = l mod 4 of x[t] * cols[c][t] for t < steps, a multiple of four,
+// as dots forms its four running sums; pieces taken one after another give
+// the running sums of one call. dots_finish adds the four lanes of one
+// column and then the terms x[t] * y[t] for t < tail as dots does: dots(x,
+// cols, count, n) is dots_finish(lanes + 4 c, x + body, cols[c] + body,
+// n - body) after dots_advance over body = n rounded down to four.
+void dots_advance(const double* x, const double* const* cols, std::size_t count, std::size_t steps, double* lanes);
+double dots_finish(const double* lanes, const double* x, const double* y, std::size_t tail);
+// dots_advance of two rows against the same columns and, as column
+// `count`, each against itself: lanes0 (4 (count + 1) values) for x0,
+// lanes1 for x1, each as from dots_advance alone.
+void dots_advance2(const double* x0, const double* x1, const double* const* cols, std::size_t count,
+                   std::size_t steps, double* lanes0, double* lanes1);
+
 // sum_t x[t] in the same order (the terms are x[t] * 1.0).
 double total(const double* x, std::size_t n);
 
@@ -35,6 +50,25 @@ double total(const double* x, std::size_t n);
 // the arithmetic. Four running pairs as in dots; identical results from
 // both bodies.
 void accurate_dots(const double* x, const double* const* cols, std::size_t count, std::size_t n, double* out);
+
+// The running state of accurate_dots for two rows x0 and x1 against one
+// column: the four lanes' running sums and carried errors, x0's lanes first.
+// Zero-initialised, it is the state before the first step.
+struct Dot2Pair {
+    double sum[8] = {};
+    double carry[8] = {};
+};
+
+// Advances states[c] by the products of x0 and x1 with cols[c] over the
+// steps [from, to), both multiples of four, for c < count. The steps may be
+// taken in pieces (a cache-sized piece of every row at a time) and the
+// state is the same as in one go.
+void accurate_dots_advance(const double* x0, const double* x1, const double* const* cols, std::size_t count,
+                           std::size_t from, std::size_t to, Dot2Pair* states);
+
+// accurate_dots' value for x = x0 (second false) or x1 against y, from a
+// state advanced over the steps below n rounded down to a multiple of four.
+double accurate_dots_finish(const Dot2Pair& state, bool second, const double* x, const double* y, std::size_t n);
 
 // I(X; Y | Z) in nats from the covariance matrix `cov` (row-major, d x d,
 // d = dz + dx + 1) of the variables in the order Z (dz of them), X (dx),

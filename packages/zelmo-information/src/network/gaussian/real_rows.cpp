@@ -16,6 +16,8 @@ RealRows::RealRows(const double* values, std::size_t rows, std::size_t length, b
     const std::size_t cells = rows_ * length_;
     values_ = Buffer<double>::uninitialised(cells);
     valid_ = Buffer<std::uint8_t>::uninitialised(cells);
+    advise_huge_pages(values_.data(), cells * sizeof(double));
+    advise_huge_pages(valid_.data(), cells);
     missing_ = Buffer<std::uint8_t>::zeroed(rows_);
     Buffer<std::uint8_t>& missing = missing_;
     pool.run(rows_, [&](std::size_t i, unsigned) {
@@ -38,7 +40,14 @@ RealRows::RealRows(const double* values, std::size_t rows, std::size_t length, b
         for (std::size_t t = 0; t < length_; ++t) peak = std::fmax(peak, std::fabs(out[t]));
         if (!(peak > 0.0)) return std::uint64_t{0};
         const int exponent = std::ilogb(peak);
-        for (std::size_t t = 0; t < length_; ++t) out[t] = std::ldexp(out[t], -exponent);
+        // A product by a power of two is rounded once, as ldexp rounds; the
+        // factor itself is a double unless the exponent is extreme.
+        if (exponent >= -1000 && exponent <= 1000) {
+            const double factor = std::ldexp(1.0, -exponent);
+            for (std::size_t t = 0; t < length_; ++t) out[t] = out[t] * factor;
+        } else {
+            for (std::size_t t = 0; t < length_; ++t) out[t] = std::ldexp(out[t], -exponent);
+        }
         const double mean = gaussian::total(out, length_) / static_cast<double>(finite);
         for (std::size_t t = 0; t < length_; ++t) out[t] = ok[t] ? out[t] - mean : 0.0;
         return std::uint64_t{0};

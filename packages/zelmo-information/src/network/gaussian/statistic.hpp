@@ -67,6 +67,9 @@ public:
 
         void build(Context& c, const ContextSpec& spec) { build(c, spec, st_.window_); }
         Value value(const Context& c, std::span<const Source> sources);
+        // out[i] = value(c, {sources[i]}) for each single source, the same
+        // to the last bit.
+        void values(const Context& c, std::span<const Source> sources, Value* out);
         // The value of observed sources over the steps at which their own
         // pasts and the context's lie inside the series.
         Estimate estimate(const ContextSpec& spec, std::span<const Source> sources);
@@ -78,6 +81,11 @@ public:
         // The row a source reads: as observed (rotated by `rotation`), or a
         // shuffled copy.
         const Shuffled& shuffled(const Draws& draws, std::size_t row);
+        struct Placement;
+        Placement place(const Context& c, const Source& s);
+        // The value of one source from its column's products with the
+        // context, with ones and with itself.
+        Value single_value(const Context& c, const double* sums);
         Value complete_value(const Context& c, std::span<const Source> sources);
         Value masked_value(const Context& c, std::span<const Source> sources);
 
@@ -85,6 +93,7 @@ public:
         ShuffleCache<Shuffled, 16> shuffled_;
         Buffer<double> columns_, work_;
         std::vector<double> cov_;
+        std::vector<double> lanes_, sums_;
     };
 
 private:
