@@ -14,6 +14,7 @@ step * 2^32 + source row, k), redoes network inference at lag 1. Each
 case asserts that no null value lies within a hair of its observed value,
 so that rounding cannot flip a comparison and the tests cannot flake."""
 
+import math
 import warnings
 
 import numpy as np
@@ -330,6 +331,56 @@ def test_binned_surrogates_with_the_observed_counts_tie():
 SELECT, PRUNE, OMNIBUS, LINK, HISTORY = 3, 4, 5, 6, 7
 
 
+def early_stop(surrogates, alpha):
+    """The fewest surrogates after which a test may stop as significant when
+    none of them reaches the observed value: the least m for which the
+    chance under the null hypothesis that the full test does not reject but
+    none of the first m reach, added to the full test's level, stays within
+    alpha."""
+    r = max(0, math.ceil(alpha * (1 + surrogates)) - 1)
+    budget = (alpha - r / (surrogates + 1.0)) * (surrogates + 1.0)
+
+    def keeps_level(m):
+        if not 1.0 / (1.0 + m) < alpha:
+            return False
+        term, delta = 1.0, 0.0
+        for reaching in range(1, surrogates - m + 1):
+            term *= (surrogates - m - reaching + 1) / (surrogates - reaching + 1)
+            if reaching >= r:
+                delta += term
+            if delta > budget:
+                return False
+            if term < 1e-300:
+                break
+        return True
+
+    if r == 0 or not keeps_level(surrogates - 1):
+        return surrogates
+    return next(m for m in range(1, surrogates) if keeps_level(m))
+
+
+def sequential_draws(reaches, surrogates, alpha, may_stop_significant):
+    """How many surrogates a test draws when it stops once its decision is
+    settled: in rounds of max(16, S / 8 rounded up to 16) surrogates (a round
+    also ending at early_stop), after each of which it stops when every
+    entry has at least r = ceil(alpha (S + 1)) - 1 null values reaching its
+    observed value, or, where allowed, when none has after early_stop."""
+    limit = max(0, math.ceil(alpha * (1 + surrogates)) - 1)
+    early = early_stop(surrogates, alpha)
+    size = max(16, (surrogates // 8 + 15) // 16 * 16)
+    start = 0
+    while start < surrogates:
+        stop = min(surrogates, start + size)
+        if start < early < stop:
+            stop = early
+        counts = [int(np.sum(r[:stop])) for r in reaches]
+        if stop < surrogates and (min(counts) >= limit or
+                                  (may_stop_significant and counts[0] == 0 and stop >= early)):
+            return stop
+        start = stop
+    return surrogates
+
+
 class SearchModel:
     """The search of target j with max_lag = 1: the target's own past is its
     last `history` values or, with `max_history` (= 1), its lag 1 when that
@@ -339,12 +390,13 @@ class SearchModel:
     n_bins bins, or by least squares (the Gaussian estimator) for n_bins
     None."""
 
-    def __init__(self, x, j, history, n_bins, alpha, surrogates, method, seed, max_history=None):
+    def __init__(self, x, j, history, n_bins, alpha, surrogates, method, seed, max_history=None, sequential=False):
         self.x, self.j, self.h, self.b = x, j, history, n_bins
         self.max_history, self.history = max_history, []
         self.alpha, self.S, self.method, self.seed = alpha, surrogates, method, seed
         self.selected, self.first_p, self.omnibus_p, self.links = [], None, None, []
         self.pruned = 0
+        self.sequential, self.drawn = sequential, 0
 
     def value(self, conditions, sources):
         given = [self.x[r] for r in self.history + conditions]
@@ -357,10 +409,17 @@ class SearchModel:
                  for r in rows]
         return self.value(conditions, drawn)
 
-    def p_value(self, observed, nulls):
+    def p_value(self, observed, nulls, entries=1, may_stop_significant=False):
+        """p over the surrogates drawn: all of them, or with `sequential` as
+        many as settle the decision. `entries` values per surrogate count
+        as drawn."""
         nulls = np.asarray(nulls)
         assert np.all(np.abs(nulls - observed) > TIE * abs(observed)), "a null value ties with its observed one"
-        return (1 + np.sum(nulls >= observed)) / (1 + self.S)
+        drawn = self.S
+        if self.sequential:
+            drawn = sequential_draws([nulls >= observed], self.S, self.alpha, may_stop_significant)
+        self.drawn += drawn * entries
+        return (1 + np.sum(nulls[:drawn] >= observed)) / (1 + drawn)
 
     def others(self, q):
         return self.selected[:q] + self.selected[q + 1:]
@@ -368,7 +427,8 @@ class SearchModel:
     def run(self):
         if self.max_history:
             observed = self.value([], [self.x[self.j]])
-            p = self.p_value(observed, [self.null(HISTORY, 0, [], [self.j], k) for k in range(self.S)])
+            p = self.p_value(observed, [self.null(HISTORY, 0, [], [self.j], k) for k in range(self.S)],
+                             may_stop_significant=True)
             self.history = [self.j] if p < self.alpha else []
         remaining = [i for i in range(self.x.shape[0]) if i != self.j]
         step = 0
@@ -376,7 +436,7 @@ class SearchModel:
             observed = [self.value(self.selected, [self.x[c]]) for c in remaining]
             best = pick(observed, largest=True)
             nulls = [max(self.null(SELECT, step, self.selected, [c], k) for c in remaining) for k in range(self.S)]
-            p = self.p_value(observed[best], nulls)
+            p = self.p_value(observed[best], nulls, len(remaining), may_stop_significant=step > 0)
             self.first_p = p if step == 0 else self.first_p
             step += 1
             if p >= self.alpha:
@@ -390,7 +450,7 @@ class SearchModel:
             nulls = [min(self.null(PRUNE, step, self.others(q), [self.selected[q]], k) for q in range(n))
                      for k in range(self.S)]
             step += 1
-            if self.p_value(observed[weakest], nulls) < self.alpha:
+            if self.p_value(observed[weakest], nulls, n, may_stop_significant=True) < self.alpha:
                 break
             del self.selected[weakest]
             self.pruned += 1
@@ -398,10 +458,18 @@ class SearchModel:
             return self
         observed = self.value([], [self.x[r] for r in self.selected])
         self.omnibus_p = self.p_value(observed, [self.null(OMNIBUS, 0, [], self.selected, k) for k in range(self.S)])
-        for q, r in enumerate(self.selected):
-            observed = self.value(self.others(q), [self.x[r]])
-            p = self.p_value(observed, [self.null(LINK, 0, self.others(q), [r], k) for k in range(self.S)])
-            self.links.append((r, observed, p))
+        # The links are one test: it stops only once every link's decision
+        # is settled.
+        observed = [self.value(self.others(q), [self.x[r]]) for q, r in enumerate(self.selected)]
+        nulls = [np.array([self.null(LINK, 0, self.others(q), [r], k) for k in range(self.S)])
+                 for q, r in enumerate(self.selected)]
+        drawn = self.S
+        if self.sequential:
+            drawn = sequential_draws([n >= o for n, o in zip(nulls, observed)], self.S, self.alpha, False)
+        self.drawn += drawn * len(self.selected)
+        for r, o, n in zip(self.selected, observed, nulls):
+            assert np.all(np.abs(n - o) > TIE * abs(o)), "a null value ties with its observed one"
+            self.links.append((r, o, (1 + np.sum(n[:drawn] >= o)) / (1 + drawn)))
         return self
 
 
@@ -469,6 +537,7 @@ def test_network_search_surrogates_match_the_model(method, seed, history, max_hi
                                surrogates=surrogates, method=method, seed=seed)
     models = [SearchModel(x, j, history, n_bins, alpha, surrogates, method, seed, max_history).run()
               for j in range(4)]
+    assert net.surrogates_drawn.tolist() == [m.drawn for m in models]
     if max_history:
         assert net.target_history == tuple((1,) if m.history else () for m in models)
     target_p = np.array([m.first_p if m.omnibus_p is None else max(m.first_p, m.omnibus_p) for m in models])
@@ -517,8 +586,9 @@ def test_gaussian_network_search_surrogates_match_the_model(method, seed, histor
     x = real_network(length, length + history, 0.5 if max_history else 0.0)
     net = zn.infer_network(x, history=history, estimator="gaussian", max_lag=1, max_history=max_history,
                            alpha=alpha, surrogates=surrogates, method=method, seed=seed)
-    models = [SearchModel(x, j, history, None, alpha, surrogates, method, seed, max_history).run()
+    models = [SearchModel(x, j, history, None, alpha, surrogates, method, seed, max_history, sequential=True).run()
               for j in range(4)]
+    assert net.surrogates_drawn.tolist() == [m.drawn for m in models]
     if max_history:
         assert net.target_history == tuple((1,) if m.history else () for m in models)
     target_p = np.array([m.first_p if m.omnibus_p is None else max(m.first_p, m.omnibus_p) for m in models])

@@ -144,10 +144,13 @@ class Gaussian(Estimator):
     1e-12 of a variable's variance count as zero (a constant or exactly
     collinear series adds nothing), so values never exceed 1/2 log2(1e12),
     about 19.93 bits. ``null="analytic"`` takes p-values from the chi-squared
-    distribution of 2 N I (in nats)."""
+    distribution of 2 N I (in nats). With surrogates, network inference
+    stops drawing a test's surrogates once its decision at ``alpha`` is
+    settled, and reports the surrogates drawn."""
 
     name: ClassVar[str] = "gaussian"
     analytic: ClassVar[bool] = True
+    sequential: ClassVar[bool] = True
 
     def prepare(self, array: NDArray[np.float64], nonfinite: str, n_bins: int | None, threads: int,
                 report: Any) -> Prepared:
@@ -161,10 +164,13 @@ class GaussianCopula(Estimator):
     replaced by the standard normal quantile of its rank, Phi^-1(r / (n + 1)),
     ties sharing the mean of their ranks (n the present values of the
     series). It sees every monotonic coupling, however nonlinear, and is
-    unmoved by outliers or by any increasing transformation of a series."""
+    unmoved by outliers or by any increasing transformation of a series.
+    Network inference stops a test's surrogates as the Gaussian estimator
+    does."""
 
     name: ClassVar[str] = "copula"
     analytic: ClassVar[bool] = True
+    sequential: ClassVar[bool] = True
 
     def prepare(self, array: NDArray[np.float64], nonfinite: str, n_bins: int | None, threads: int,
                 report: Any) -> Prepared:
