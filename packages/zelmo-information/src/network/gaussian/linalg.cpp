@@ -1,5 +1,6 @@
 #include "linalg.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -12,20 +13,6 @@
 namespace zelmo::network::gaussian {
 
 namespace {
-
-void dots_scalar(const double* x, const double* const* cols, std::size_t count, std::size_t n, double* out) {
-    const std::size_t body = n - n % 4;
-    for (std::size_t c = 0; c < count; ++c) {
-        const double* y = cols[c];
-        double s[4] = {0.0, 0.0, 0.0, 0.0};
-        for (std::size_t t = 0; t < body; t += 4) {
-            for (std::size_t l = 0; l < 4; ++l) s[l] = std::fma(x[t + l], y[t + l], s[l]);
-        }
-        double sum = (s[0] + s[1]) + (s[2] + s[3]);
-        for (std::size_t t = body; t < n; ++t) sum = std::fma(x[t], y[t], sum);
-        out[c] = sum;
-    }
-}
 
 void dots_advance_scalar(const double* x, const double* const* cols, std::size_t count, std::size_t steps,
                          double* lanes) {
@@ -206,43 +193,6 @@ ZELMO_AVX512 void advance_avx512(const double* x0, const double* x1, const doubl
 
 const bool kHasAvx512 = __builtin_cpu_supports("avx512f");
 
-ZELMO_AVX2_FMA double finish(__m256d acc, const double* x, const double* y, std::size_t body, std::size_t n) {
-    alignas(32) double s[4];
-    _mm256_store_pd(s, acc);
-    double sum = (s[0] + s[1]) + (s[2] + s[3]);
-    for (std::size_t t = body; t < n; ++t) sum = std::fma(x[t], y[t], sum);
-    return sum;
-}
-
-// Four columns at a time keep four independent chains of fused adds in
-// flight; each lane of each chain is one of the four running sums.
-ZELMO_AVX2_FMA void dots_avx2(const double* x, const double* const* cols, std::size_t count, std::size_t n,
-                              double* out) {
-    const std::size_t body = n - n % 4;
-    std::size_t c = 0;
-    for (; c + 4 <= count; c += 4) {
-        const double *y0 = cols[c], *y1 = cols[c + 1], *y2 = cols[c + 2], *y3 = cols[c + 3];
-        __m256d a0 = _mm256_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
-        for (std::size_t t = 0; t < body; t += 4) {
-            const __m256d v = _mm256_loadu_pd(x + t);
-            a0 = _mm256_fmadd_pd(v, _mm256_loadu_pd(y0 + t), a0);
-            a1 = _mm256_fmadd_pd(v, _mm256_loadu_pd(y1 + t), a1);
-            a2 = _mm256_fmadd_pd(v, _mm256_loadu_pd(y2 + t), a2);
-            a3 = _mm256_fmadd_pd(v, _mm256_loadu_pd(y3 + t), a3);
-        }
-        out[c] = finish(a0, x, y0, body, n);
-        out[c + 1] = finish(a1, x, y1, body, n);
-        out[c + 2] = finish(a2, x, y2, body, n);
-        out[c + 3] = finish(a3, x, y3, body, n);
-    }
-    for (; c < count; ++c) {
-        const double* y = cols[c];
-        __m256d a = _mm256_setzero_pd();
-        for (std::size_t t = 0; t < body; t += 4) a = _mm256_fmadd_pd(_mm256_loadu_pd(x + t), _mm256_loadu_pd(y + t), a);
-        out[c] = finish(a, x, y, body, n);
-    }
-}
-
 // All `W` columns in one pass, so that W chains of fused adds are in
 // flight (four columns alone leave the adder waiting on its latency).
 template <std::size_t W>
@@ -345,13 +295,14 @@ const bool kHasAvx2Fma = __builtin_cpu_supports("avx2") && __builtin_cpu_support
 }  // namespace
 
 void dots(const double* x, const double* const* cols, std::size_t count, std::size_t n, double* out) {
-#if defined(ZELMO_X86)
-    if (kHasAvx2Fma) {
-        dots_avx2(x, cols, count, n, out);
-        return;
+    // Sixteen columns at a time, their running sums on the stack.
+    const std::size_t body = n - n % 4;
+    for (std::size_t c = 0; c < count; c += 16) {
+        const std::size_t take = std::min<std::size_t>(16, count - c);
+        double lanes[64] = {};
+        dots_advance(x, cols + c, take, body, lanes);
+        for (std::size_t k = 0; k < take; ++k) out[c + k] = dots_finish(lanes + 4 * k, x + body, cols[c + k] + body, n - body);
     }
-#endif
-    dots_scalar(x, cols, count, n, out);
 }
 
 void dots_advance(const double* x, const double* const* cols, std::size_t count, std::size_t steps, double* lanes) {

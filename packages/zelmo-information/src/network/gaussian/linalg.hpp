@@ -35,7 +35,8 @@ void dots_advance(const double* x, const double* const* cols, std::size_t count,
 double dots_finish(const double* lanes, const double* x, const double* y, std::size_t tail);
 // dots_advance of two rows against the same columns and, as column
 // `count`, each against itself: lanes0 (4 (count + 1) values) for x0,
-// lanes1 for x1, each as from dots_advance alone.
+// lanes1 for x1, each as from dots_advance alone (an AVX-512 body, where
+// the processor has it, holds both rows' lanes in one register).
 void dots_advance2(const double* x0, const double* x1, const double* const* cols, std::size_t count,
                    std::size_t steps, double* lanes0, double* lanes1);
 
@@ -62,7 +63,8 @@ struct Dot2Pair {
 // Advances states[c] by the products of x0 and x1 with cols[c] over the
 // steps [from, to), both multiples of four, for c < count. The steps may be
 // taken in pieces (a cache-sized piece of every row at a time) and the
-// state is the same as in one go.
+// state is the same as in one go; the AVX2 and AVX-512 bodies give the
+// scalar body's states.
 void accurate_dots_advance(const double* x0, const double* x1, const double* const* cols, std::size_t count,
                            std::size_t from, std::size_t to, Dot2Pair* states);
 

@@ -112,18 +112,24 @@ GaussianStatistic::Worker::Placement GaussianStatistic::Worker::place(const Cont
     return Placement{row, start, std::min(n, length - start)};
 }
 
+void GaussianStatistic::Worker::context_covariance(const Context& c, std::size_t d) {
+    // Z first, Y last, the sources' rows and columns between them left zero.
+    const std::size_t dz = c.dz;
+    cov_.assign(d * d, 0.0);
+    for (std::size_t a = 0; a < dz; ++a) {
+        for (std::size_t b = 0; b < dz; ++b) cov_[a * d + b] = c.cov[a * (dz + 1) + b];
+        cov_[a * d + d - 1] = cov_[(d - 1) * d + a] = c.cov[a * (dz + 1) + dz];
+    }
+    cov_[(d - 1) * d + d - 1] = c.cov[dz * (dz + 1) + dz];
+}
+
 GaussianStatistic::Value GaussianStatistic::Worker::single_value(const Context& c, const double* sums) {
     // The products of one source column with the centred context columns
     // (covariances, since the context is centred), with ones (its sum) and
     // with itself, in that order.
     const std::size_t n = c.window.count, dz = c.dz, d = dz + 2;
-    cov_.assign(d * d, 0.0);
+    context_covariance(c, d);
     auto at = [&](std::size_t a, std::size_t b) -> double& { return cov_[a * d + b]; };
-    for (std::size_t a = 0; a < dz; ++a) {
-        for (std::size_t b = 0; b < dz; ++b) at(a, b) = c.cov[a * (dz + 1) + b];
-        at(a, d - 1) = at(d - 1, a) = c.cov[a * (dz + 1) + dz];
-    }
-    at(d - 1, d - 1) = c.cov[dz * (dz + 1) + dz];
     const double count = static_cast<double>(n);
     const double mean = sums[dz + 1] / count;
     for (std::size_t a = 0; a < dz; ++a) at(dz, a) = at(a, dz) = sums[a] / count;
@@ -255,13 +261,8 @@ GaussianStatistic::Value GaussianStatistic::Worker::complete_value(const Context
         }
         return single_value(c, sums.data());
     }
-    cov_.assign(d * d, 0.0);
+    context_covariance(c, d);
     auto at = [&](std::size_t a, std::size_t b) -> double& { return cov_[a * d + b]; };
-    for (std::size_t a = 0; a < dz; ++a) {
-        for (std::size_t b = 0; b < dz; ++b) at(a, b) = c.cov[a * (dz + 1) + b];
-        at(a, d - 1) = at(d - 1, a) = c.cov[a * (dz + 1) + dz];
-    }
-    at(d - 1, d - 1) = c.cov[dz * (dz + 1) + dz];
     const double count = static_cast<double>(n);
     if (columns_.size() < dx * n) columns_ = Buffer<double>::uninitialised(dx * n);
     std::vector<const double*> xs(dx), ws(dz + 1);

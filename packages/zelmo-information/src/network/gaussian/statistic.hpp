@@ -81,6 +81,8 @@ public:
         // The row a source reads: as observed (rotated by `rotation`), or a
         // shuffled copy.
         const Shuffled& shuffled(const Draws& draws, std::size_t row);
+        // cov_ as d x d, holding the context's covariance.
+        void context_covariance(const Context& c, std::size_t d);
         struct Placement;
         Placement place(const Context& c, const Source& s);
         // The value of one source from its column's products with the
