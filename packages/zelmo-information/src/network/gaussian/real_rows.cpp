@@ -23,21 +23,27 @@ RealRows::RealRows(const double* values, std::size_t rows, std::size_t length, b
     pool.run(rows_, [&](std::size_t i, unsigned) {
         double* out = values_.data() + i * length_;
         // The caller's array may lie at any address (a buffer a cluster
-        // received): copied bytewise, then read from the copy.
-        std::memcpy(out, reinterpret_cast<const char*>(values) + i * length_ * sizeof(double), length_ * sizeof(double));
+        // received): each value is read bytewise, in one pass that copies
+        // it (non-finite ones as 0), flags it and finds the largest
+        // magnitude.
+        const char* in = reinterpret_cast<const char*>(values) + i * length_ * sizeof(double);
         std::uint8_t* ok = valid_.data() + i * length_;
         std::size_t finite = 0;
+        double peak = 0.0;
         for (std::size_t t = 0; t < length_; ++t) {
-            ok[t] = std::isfinite(out[t]) ? 1 : 0;
-            out[t] = ok[t] ? out[t] : 0.0;
-            finite += ok[t];
+            double v;
+            std::memcpy(&v, in + t * sizeof(double), sizeof(double));
+            const bool present = std::isfinite(v);
+            v = present ? v : 0.0;
+            out[t] = v;
+            ok[t] = present ? 1 : 0;
+            finite += present ? 1 : 0;
+            peak = std::max(peak, std::fabs(v));
         }
         missing[i] = finite != length_;
         if (!standardise || finite == 0) return std::uint64_t{0};
         // Scaled by a power of two near the largest magnitude (exactly), so
         // that no sum overflows, then centred: one rounding per value.
-        double peak = 0.0;
-        for (std::size_t t = 0; t < length_; ++t) peak = std::fmax(peak, std::fabs(out[t]));
         if (!(peak > 0.0)) return std::uint64_t{0};
         const int exponent = std::ilogb(peak);
         // A product by a power of two is rounded once, as ldexp rounds; the
