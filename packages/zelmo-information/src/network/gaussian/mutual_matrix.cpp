@@ -36,10 +36,10 @@ void gaussian_mutual_information_matrix(const RealRows& rows, const Tile& tile, 
     if (tile.units() == 0 || length < 2) return;
     const bool square = tile.square();
     // A pair of rows without missing samples: the rows are centred over all
-    // their steps, so its covariance is one product. A pair is computed the
-    // same way whichever other rows share the call.
-    // A row's variance is its product with itself: a square tile has it
-    // among its pairs; otherwise it comes first, for the tile's rows.
+    // their steps, so its covariance is one product, and a row's variance
+    // its product with itself. A square tile has those among its pairs;
+    // otherwise they come first, for the tile's rows. A pair is computed
+    // the same way whichever other rows share the call.
     std::vector<double> variance(rows.rows(), 0.0);
     if (!square) {
         std::vector<std::size_t> own(tile.sources);
