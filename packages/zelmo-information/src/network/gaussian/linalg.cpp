@@ -82,6 +82,18 @@ void advance_scalar(const double* x0, const double* x1, const double* const* col
 #define ZELMO_AVX2_FMA __attribute__((target("avx2,fma")))
 #define ZELMO_AVX512 __attribute__((target("avx512f")))
 
+// add_product on four lanes: the exact product v * w added to the running
+// sums s, its rounding error and that of the addition carried in c.
+ZELMO_AVX2_FMA inline void dot2_step(__m256d v, __m256d w, __m256d& s, __m256d& c) {
+    const __m256d p = _mm256_mul_pd(v, w);
+    const __m256d e = _mm256_fmsub_pd(v, w, p);
+    const __m256d u = _mm256_add_pd(s, p);
+    const __m256d z = _mm256_sub_pd(u, s);
+    const __m256d err = _mm256_add_pd(_mm256_sub_pd(s, _mm256_sub_pd(u, z)), _mm256_sub_pd(p, z));
+    c = _mm256_add_pd(c, _mm256_add_pd(err, e));
+    s = u;
+}
+
 ZELMO_AVX2_FMA void accurate_dots_avx2(const double* x, const double* const* cols, std::size_t count, std::size_t n,
                                        double* out) {
     const std::size_t body = n - n % 4;
@@ -92,17 +104,8 @@ ZELMO_AVX2_FMA void accurate_dots_avx2(const double* x, const double* const* col
         __m256d s0 = _mm256_setzero_pd(), c0 = s0, s1 = s0, c1 = s0;
         for (std::size_t t = 0; t < body; t += 4) {
             const __m256d v = _mm256_loadu_pd(x + t);
-            auto step = [&](__m256d w, __m256d& s, __m256d& c) ZELMO_AVX2_FMA {
-                const __m256d p = _mm256_mul_pd(v, w);
-                const __m256d e = _mm256_fmsub_pd(v, w, p);
-                const __m256d u = _mm256_add_pd(s, p);
-                const __m256d z = _mm256_sub_pd(u, s);
-                const __m256d err = _mm256_add_pd(_mm256_sub_pd(s, _mm256_sub_pd(u, z)), _mm256_sub_pd(p, z));
-                c = _mm256_add_pd(c, _mm256_add_pd(err, e));
-                s = u;
-            };
-            step(_mm256_loadu_pd(y0 + t), s0, c0);
-            step(_mm256_loadu_pd(y1 + t), s1, c1);
+            dot2_step(v, _mm256_loadu_pd(y0 + t), s0, c0);
+            dot2_step(v, _mm256_loadu_pd(y1 + t), s1, c1);
         }
         auto finish_one = [&](const __m256d& sv, const __m256d& cv, const double* y) ZELMO_AVX2_FMA {
             alignas(32) double s[4], c[4];
@@ -121,15 +124,6 @@ ZELMO_AVX2_FMA void accurate_dots_avx2(const double* x, const double* const* col
 // The lane arithmetic of accurate_dots_avx2, on x0 and x1 against a column.
 ZELMO_AVX2_FMA void advance_avx2(const double* x0, const double* x1, const double* const* cols, std::size_t count,
                                  std::size_t from, std::size_t to, Dot2Pair* states) {
-    auto step = [](__m256d v, __m256d w, __m256d& s, __m256d& c) ZELMO_AVX2_FMA {
-        const __m256d p = _mm256_mul_pd(v, w);
-        const __m256d e = _mm256_fmsub_pd(v, w, p);
-        const __m256d u = _mm256_add_pd(s, p);
-        const __m256d z = _mm256_sub_pd(u, s);
-        const __m256d err = _mm256_add_pd(_mm256_sub_pd(s, _mm256_sub_pd(u, z)), _mm256_sub_pd(p, z));
-        c = _mm256_add_pd(c, _mm256_add_pd(err, e));
-        s = u;
-    };
     for (std::size_t k = 0; k < count; ++k) {
         const double* y = cols[k];
         Dot2Pair& state = states[k];
@@ -137,8 +131,8 @@ ZELMO_AVX2_FMA void advance_avx2(const double* x0, const double* x1, const doubl
         __m256d c0 = _mm256_loadu_pd(state.carry), c1 = _mm256_loadu_pd(state.carry + 4);
         for (std::size_t t = from; t < to; t += 4) {
             const __m256d w = _mm256_loadu_pd(y + t);
-            step(_mm256_loadu_pd(x0 + t), w, s0, c0);
-            step(_mm256_loadu_pd(x1 + t), w, s1, c1);
+            dot2_step(_mm256_loadu_pd(x0 + t), w, s0, c0);
+            dot2_step(_mm256_loadu_pd(x1 + t), w, s1, c1);
         }
         _mm256_storeu_pd(state.sum, s0);
         _mm256_storeu_pd(state.sum + 4, s1);
@@ -146,7 +140,6 @@ ZELMO_AVX2_FMA void advance_avx2(const double* x0, const double* x1, const doubl
         _mm256_storeu_pd(state.carry + 4, c1);
     }
 }
-
 
 // The same lane arithmetic with x0's and x1's lanes side by side in one
 // 512-bit register against the column's lanes repeated, two columns at a
